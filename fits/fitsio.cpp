@@ -1,0 +1,1 @@
+#include "fits/fitsio.h"

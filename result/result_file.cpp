@@ -1,0 +1,1 @@
+#include "result/result_file.h"

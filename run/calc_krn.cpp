@@ -1,0 +1,1 @@
+#include "run/calc_krn.h"

@@ -1,0 +1,1 @@
+#include "spectral/fft_engine.h"

@@ -1,0 +1,1 @@
+#include "fits/image_frame.h"

@@ -1,0 +1,1 @@
+#include "spectral/star_annulus.h"

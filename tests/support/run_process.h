@@ -1,0 +1,26 @@
+// Runs a program (usually the real korrin binary) and captures what it writes and how it ends.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korrin::test {
+
+struct ProcessResult {
+  int exitCode = -1;    // 0..255 when the process exited, -1 otherwise
+  int termSignal = 0;   // the signal that ended it, 0 when it exited
+  std::string out;      // standard output
+  std::string err;      // standard error
+};
+
+// argv[0] is the program path and also the invocation name it sees. `cwd` empty: inherit.
+// The child gets an empty environment, as korrin must not depend on one.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// Path of the korrin binary under test.
+std::string korrinBinary();
+
+// runProcess with korrinBinary() as argv[0] followed by args.
+ProcessResult runKorrinBinary(const std::vector<std::string>& args, const std::string& cwd = "");
+
+}  // namespace korrin::test
