@@ -1,0 +1,68 @@
+#include "tests/support/result_reader.h"
+
+#include <cstring>
+
+#include "tests/support/temp_dir.h"
+
+namespace korrin::test {
+
+namespace {
+
+template <class T>
+T little(const std::string& bytes, size_t& at) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    v |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  }
+  at += sizeof(T);
+  if constexpr (sizeof(T) == 4) {
+    const auto u = static_cast<uint32_t>(v);
+    T out;
+    std::memcpy(&out, &u, 4);
+    return out;
+  } else {
+    T out;
+    std::memcpy(&out, &v, 8);
+    return out;
+  }
+}
+
+}  // namespace
+
+int64_t expectedPhaseCount(int width, int kmax, int dkmax) {
+  int64_t count = 0;
+  for (int ux = -kmax; ux <= kmax; ++ux)
+    for (int uy = 0; uy <= kmax; ++uy)
+      for (int vx = -dkmax; vx <= dkmax; ++vx)
+        for (int vy = -dkmax; vy <= dkmax; ++vy) {
+          const int cx = width / 2 - (ux + vx);
+          const int cy = width / 2 - (uy + vy);
+          if (cx >= 0 && cx < width && cy >= 0 && cy < width) ++count;
+        }
+  return count;
+}
+
+std::optional<ResultContents> readResult(const std::string& path) {
+  const std::string bytes = readBytes(path);
+  if (bytes.size() < 28) return std::nullopt;
+  ResultContents r;
+  size_t at = 0;
+  r.width = little<int32_t>(bytes, at);
+  if (r.width <= 0 || r.width > 4096) return std::nullopt;
+  const size_t pixels = static_cast<size_t>(r.width) * r.width;
+  if (bytes.size() < 28 + 8 * pixels) return std::nullopt;
+  r.power.resize(pixels);
+  for (auto& v : r.power) v = little<double>(bytes, at);
+  r.powerChecksum = little<double>(bytes, at);
+  r.kmax = little<int32_t>(bytes, at);
+  r.dkmax = little<int32_t>(bytes, at);
+  if (r.kmax < 0 || r.dkmax < 0 || r.kmax > 2048 || r.dkmax > 2048) return std::nullopt;
+  const auto phases = static_cast<size_t>(expectedPhaseCount(r.width, r.kmax, r.dkmax));
+  if (bytes.size() != 28 + 8 * pixels + 4 * phases) return std::nullopt;
+  r.phases.resize(phases);
+  for (auto& v : r.phases) v = little<float>(bytes, at);
+  r.phaseChecksum = little<double>(bytes, at);
+  return r;
+}
+
+}  // namespace korrin::test

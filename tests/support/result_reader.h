@@ -1,0 +1,32 @@
+// Independent reader of result files for tests: parses the documented layout byte by byte.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korrin::test {
+
+struct ResultContents {
+  int32_t width = 0;
+  std::vector<double> power;  // in file order: column by column
+  double powerChecksum = 0;
+  int32_t kmax = 0;
+  int32_t dkmax = 0;
+  std::vector<float> phases;  // in file order
+  double phaseChecksum = 0;
+
+  // Mean power at frequency (fx, fy), fx, fy in [-W/2, W/2 - 1].
+  double powerAt(int fx, int fy) const {
+    return power[static_cast<size_t>(fx + width / 2) * width + (fy + width / 2)];
+  }
+};
+
+// In-range pairs of the phase section, counted independently of the product code.
+int64_t expectedPhaseCount(int width, int kmax, int dkmax);
+
+// Parses a result file; nullopt when the length does not match the header values.
+std::optional<ResultContents> readResult(const std::string& path);
+
+}  // namespace korrin::test
