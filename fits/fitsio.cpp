@@ -1,1 +1,513 @@
 #include "fits/fitsio.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cfloat>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace korrin {
+
+namespace {
+
+// Messages name the reader's source file and a fixed line per reporting statement. Users and
+// support scripts grep for these numbers, so they are pinned here rather than taken from __LINE__.
+constexpr const char* kSourceName = "fitsio.cpp";
+constexpr int kLineNullInfo = 1447;
+constexpr int kLineOpen = 1454;
+constexpr int kLineNoEndCard = 1464;
+constexpr int kLineShortLastBlock = 1477;
+constexpr int kLineMallocHeader = 1494;
+constexpr int kLineNaxis1 = 1502;
+constexpr int kLineNaxis2 = 1515;
+constexpr int kLineBitpix = 1528;
+constexpr int kLineMallocFloat32 = 1549;
+constexpr int kLineMallocFile16 = 1572;
+constexpr int kLineMallocFloat16 = 1583;
+constexpr int kLineMallocFile8 = 1607;
+constexpr int kLineMallocFloat8 = 1618;
+constexpr int kLineUnsupported = 1642;
+
+constexpr int kCardBytes = 80;
+constexpr int kCardsPerBlock = 36;
+constexpr int kValueColumn = 9;  // column 10, where a card's value text starts
+
+// Every buffer size goes through ImageFrame's 32-bit byteSize later, so anything larger is
+// treated exactly like an allocation the system refuses.
+constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
+
+// Copies the first card that begins with `name` into `card` (81 bytes, NUL-terminated, zero
+// filled behind the copied bytes so the value text at column 10 is always inside the buffer).
+bool findCard(const char* name, const FitsInfo* info, char* card) {
+  if (name == nullptr || info == nullptr || info->fitsHeader == nullptr) return false;
+  const size_t nameLength = std::strlen(name);
+  const int64_t headerBytes = info->headerBytes;
+  for (int64_t offset = 0; offset < headerBytes; offset += kCardBytes) {
+    // A newline during the scan can leave the last card shorter than 80 bytes.
+    const int64_t length = std::min<int64_t>(kCardBytes, headerBytes - offset);
+    std::memset(card, 0, kFitsTextSize);
+    std::memcpy(card, info->fitsHeader + offset, static_cast<size_t>(length));
+    if (std::strncmp(card, name, nameLength) == 0) return true;
+  }
+  return false;
+}
+
+// The value text of a numeric card, past the blanks and "=" that separate it from the name.
+const char* numericText(const char* card) {
+  const char* text = card + kValueColumn;
+  while (*text == ' ' || *text == '=') ++text;
+  return text;
+}
+
+// "%d" semantics (leading white space, optional sign, decimal digits), but a number outside the
+// 32-bit range counts as unparsable instead of being wrapped: a hostile NAXIS1 of 2^32 + 128
+// must not pass for 128.
+bool parseInt32(const char* text, int32_t* value) {
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text, &end, 10);
+  if (end == text || errno == ERANGE) return false;
+  if (parsed < std::numeric_limits<int32_t>::min() || parsed > std::numeric_limits<int32_t>::max())
+    return false;
+  *value = static_cast<int32_t>(parsed);
+  return true;
+}
+
+enum class Lookup { kAbsent, kParsed, kUnparsable };
+
+// Integer lookup that tells a card that does not parse apart from a missing one; *out keeps
+// the default unless the card parsed.
+Lookup lookupInt(const char* name, const FitsInfo* info, int32_t* out, int32_t defaultValue) {
+  *out = defaultValue;
+  char card[kFitsTextSize];
+  if (!findCard(name, info, card)) return Lookup::kAbsent;
+  int32_t value = 0;
+  if (!parseInt32(numericText(card), &value)) return Lookup::kUnparsable;
+  *out = value;
+  return Lookup::kParsed;
+}
+
+// double -> float without undefined behaviour for values beyond the float range.
+float narrowToFloat(double value) {
+  if (value > FLT_MAX) return std::numeric_limits<float>::infinity();
+  if (value < -FLT_MAX) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+// Cleans a text value in place of the card: strips the quotes, the blanks inside the closing
+// quote, a trailing comment and a single trailing comma. Returns the start, sets *length.
+const char* cleanText(const char* value, size_t* length) {
+  const char* s = value;
+  while (*s == ' ' || *s == '\'') ++s;
+  const char* e = s;
+  while (*e != '\0' && *e != '\'' && *e != '/') ++e;
+  if ((*e == '\'' || *e == '/') && e > s) --e;
+  while ((*e == ' ' || *e == '\r' || *e == '\n' || *e == '\0') && e > s) --e;
+  const bool endsBefore = *e == ',' || *e == '/' || *e == '\0' || (e == s && *e == ' ');
+  *length = static_cast<size_t>(e - s) + (endsBefore ? 0 : 1);
+  return s;
+}
+
+void copyText(char* dest, const char* text, size_t length) {
+  if (length > kFitsTextSize - 1) length = kFitsTextSize - 1;
+  std::memcpy(dest, text, length);
+  dest[length] = '\0';
+}
+
+uint32_t bigEndian32(const unsigned char* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
+
+// Byte count of `count` samples of `bytesPerSample` bytes, or -1 when it exceeds the limit.
+int64_t bufferBytes(int64_t count, int64_t bytesPerSample) {
+  if (count > kMaxBufferBytes / bytesPerSample) return -1;
+  return count * bytesPerSample;
+}
+
+// malloc for a checked byte count; never asks for 0 bytes so an empty image still gets a
+// distinct non-null buffer.
+void* allocate(int64_t bytes) {
+  if (bytes < 0) return nullptr;
+  return std::malloc(bytes == 0 ? 1 : static_cast<size_t>(bytes));
+}
+
+// Reads the header as described by its cards: 80-byte line reads up to the "END " card, then
+// the blank cards completing its 2880-byte block. Returns the header length, or -1 after
+// reporting (the message depends on where the file ended).
+int64_t scanHeader(FILE* file, const char* path) {
+  char card[kCardBytes + 1];
+  int64_t cards = 0;
+  for (;;) {
+    // Zeroed so a short read (newline, end of file) can never match "END " with stale bytes.
+    std::memset(card, 0, sizeof card);
+    if (std::fgets(card, sizeof card, file) == nullptr) {
+      reportError(stderr, "%s (%d):  error parsing fits file <%s>\r\n", kSourceName, kLineNoEndCard,
+                  path);
+      return -1;
+    }
+    ++cards;
+    if (std::memcmp(card, "END ", 4) == 0) break;
+  }
+  while (cards % kCardsPerBlock != 0) {
+    if (std::fgets(card, sizeof card, file) == nullptr) {
+      reportError(stderr, "%s (%d):  error parsing fits file <%s>\r\n", kSourceName,
+                  kLineShortLastBlock, path);
+      return -1;
+    }
+    ++cards;
+  }
+  const long position = std::ftell(file);
+  return position < 0 ? 0 : static_cast<int64_t>(position);
+}
+
+void freeHeader(FitsInfo* info) {
+  std::free(info->fitsHeader);
+  info->fitsHeader = nullptr;
+}
+
+void freeFloats(FitsInfo* info) {
+  std::free(info->floatArray);
+  info->floatArray = nullptr;
+}
+
+// Reads up to `count` items; returns how many were read completely. A file that ends inside
+// the data is not an error for the reader: the caller zeroes what is missing.
+int64_t readItems(void* buffer, size_t itemBytes, int64_t count, FILE* file) {
+  if (count == 0) return 0;
+  return static_cast<int64_t>(std::fread(buffer, itemBytes, static_cast<size_t>(count), file));
+}
+
+}  // namespace
+
+void reportError(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stream, format, args);
+  va_end(args);
+}
+
+int scanText(const char* text, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int assigned = std::vsscanf(text, format, args);
+  va_end(args);
+  return assigned;
+}
+
+int findIntKeyword(const char* name, const FitsInfo* info, int32_t* out, int32_t defaultValue) {
+  if (out == nullptr) return -1;
+  // A card that is present but not a number still counts as found and keeps the default.
+  return lookupInt(name, info, out, defaultValue) == Lookup::kAbsent ? -1 : 0;
+}
+
+int findFloatKeyword(const char* name, const FitsInfo* info, float* out, float defaultValue) {
+  if (out == nullptr) return -1;
+  *out = defaultValue;
+  char card[kFitsTextSize];
+  if (!findCard(name, info, card)) return -1;
+  float value = 0.0f;
+  if (scanText(numericText(card), "%f", &value) == 1) *out = value;
+  return 0;
+}
+
+int findStringKeyword(const char* name, const FitsInfo* info, char* dest, const char* defaultText) {
+  if (dest == nullptr) return -1;
+  char card[kFitsTextSize];
+  if (!findCard(name, info, card)) {
+    const char* text = defaultText == nullptr ? "" : defaultText;
+    copyText(dest, text, std::strlen(text));
+    return -1;
+  }
+  size_t length = 0;
+  const char* text = cleanText(card + kValueColumn, &length);
+  copyText(dest, text, length);
+  return 0;
+}
+
+void readFitsKeywords(FitsInfo* info) {
+  if (info == nullptr) return;
+  char text[kFitsTextSize];
+  // Pairs of keywords (EXPOSURE/EXPTIME, FOCUSTEM/FOCTEMP, FOCUSPOS/FOCPOS): the second one
+  // defaults to the value the first left, so it overrides only when present.
+  findFloatKeyword("EXPOSURE", info, &info->exposure, 0.0f);
+  findFloatKeyword("EXPTIME", info, &info->exposure, info->exposure);
+  findFloatKeyword("FOCUSTEM", info, &info->focusTemp, 999.0f);
+  findFloatKeyword("FOCTEMP", info, &info->focusTemp, info->focusTemp);
+  findFloatKeyword("AIRMASS", info, &info->airmass, 999.0f);
+  // Altitude and azimuth may be written as text; the number before the first blank is kept.
+  findStringKeyword("OBJCTALT", info, text, "999");
+  info->objectAltitude = narrowToFloat(std::strtod(text, nullptr));
+  findStringKeyword("OBJCTAZ", info, text, "999");
+  info->objectAzimuth = narrowToFloat(std::strtod(text, nullptr));
+  findStringKeyword("OBJCTRA", info, info->objectRa, "999");
+  findStringKeyword("OBJCTDEC", info, info->objectDec, "999");
+  findFloatKeyword("RA", info, &info->ra, 999.0f);
+  findFloatKeyword("DEC", info, &info->dec, 999.0f);
+  findIntKeyword("FOCUSPOS", info, &info->focusPosition, 0);
+  findIntKeyword("FOCPOS", info, &info->focusPosition, info->focusPosition);
+  findStringKeyword("IMAGETYP", info, info->imageType, "");
+  findIntKeyword("GAINSET", info, &info->gainSetting, 0);
+  findFloatKeyword("GAIN ", info, &info->gain, 0.0f);
+  findFloatKeyword("RONOISE", info, &info->readNoise, 0.0f);
+  findFloatKeyword("DKCURRNT", info, &info->darkCurrent, 0.0f);
+  findStringKeyword("DATE-LOC", info, info->dateLocal, "");
+  findStringKeyword("SITELAT", info, info->siteLatitude, "");
+  findStringKeyword("SITELONG", info, info->siteLongitude, "");
+  findFloatKeyword("CCD-TEMP", info, &info->ccdTemp, 999.0f);
+  findFloatKeyword("SET-TEMP", info, &info->setTemp, 999.0f);
+  findFloatKeyword("TEMPERAT", info, &info->ambientTemp, 999.0f);
+  findFloatKeyword("SKYTEMP", info, &info->skyTemp, 999.0f);
+  findFloatKeyword("OTATEMP", info, &info->otaTemp, 999.0f);
+  findFloatKeyword("WINDSPD", info, &info->windSpeed, 999.0f);
+  findStringKeyword("DATE-OBS", info, info->dateObs, "");
+  findStringKeyword("JD", info, info->julianDate, "");
+  findStringKeyword("FILTER", info, info->filter, "none");
+  findStringKeyword("OBJECT", info, info->object, "");
+  findStringKeyword("CAMERA", info, info->camera, "");
+  findIntKeyword("XBINNING", info, &info->xBinning, 1);
+  findIntKeyword("HWBIN", info, &info->hwBin, 0);
+  findIntKeyword("HISPEED", info, &info->hiSpeed, 0);
+  findFloatKeyword("APTAREA", info, &info->apertureArea, 0.0f);
+  findFloatKeyword("APTDIA", info, &info->apertureDiameter, 0.0f);
+  findFloatKeyword("FOCALLEN", info, &info->focalLength, 0.0f);
+  findFloatKeyword("XPIXSZ", info, &info->xPixelSize, 0.0f);
+  findFloatKeyword("IMAGESZX", info, &info->imageSizeX, 0.0f);
+  findFloatKeyword("POSANGLE", info, &info->positionAngle, 999.0f);
+  findFloatKeyword("ROTANGLE", info, &info->rotatorAngle, 999.0f);
+  findFloatKeyword("OAGANGLE", info, &info->oagAngle, 999.0f);
+  findFloatKeyword("SKYANGLE", info, &info->skyAngle, 999.0f);
+  findFloatKeyword("ANGLE", info, &info->angle, 999.0f);
+  findStringKeyword("QZCOM1", info, info->comment1, "");
+  findStringKeyword("QZCOM2", info, info->comment2, "");
+  findStringKeyword("QZCOM3", info, info->comment3, "");
+  findFloatKeyword("PIXSCALE", info, &info->pixelScale, 0.0f);
+}
+
+void initFitsInfo(FitsInfo* info) {
+  if (info == nullptr) return;
+  info->floatArray = nullptr;
+  info->naxis1 = 0;
+  info->naxis2 = 0;
+  info->fitsHeader = nullptr;
+  info->headerBytes = 0;
+  info->trailingBytes = 0;
+  info->airmass = 999.0f;
+  info->objectAltitude = 999.0f;
+  info->objectAzimuth = 999.0f;
+  info->bzero = 0.0f;
+  info->rotatorAngle = 999.0f;
+  info->oagAngle = 999.0f;
+  info->skyAngle = 999.0f;
+  info->angle = 999.0f;
+  info->positionAngle = 999.0f;
+  info->imageType[0] = '\0';
+  info->hiSpeed = 0;
+  info->gain = 0.0f;
+  info->readNoise = 0.0f;
+  info->darkCurrent = 0.0f;
+  info->bitpix = 0;
+  info->exposure = 0.0f;
+  info->dateObs[0] = '\0';
+  info->filter[0] = '\0';
+  info->julianDate[0] = '\0';
+  info->dateLocal[0] = '\0';
+  info->siteLatitude[0] = '\0';
+  info->siteLongitude[0] = '\0';
+  info->object[0] = '\0';
+  info->xBinning = 1;
+  info->hwBin = 0;
+  info->focalLength = 0.0f;
+  info->apertureArea = 0.0f;
+  info->xPixelSize = 0.0f;
+  info->pixelScale = 0.0f;
+  info->apertureDiameter = 0.0f;
+  info->ccdTemp = 999.0f;
+  info->setTemp = 999.0f;
+  info->ambientTemp = 999.0f;
+  info->skyTemp = 999.0f;
+  info->otaTemp = 999.0f;
+  info->windSpeed = 999.0f;
+  info->objectRa[0] = '\0';
+  info->objectDec[0] = '\0';
+  info->ra = 999.0f;
+  info->dec = 999.0f;
+  info->focusPosition = 0;
+  info->focusTemp = 999.0f;
+  info->comment1[0] = '\0';
+  info->comment2[0] = '\0';
+  info->comment3[0] = '\0';
+  info->imageSizeX = 0.0f;
+  info->gainSetting = -1;
+  info->camera[0] = '\0';
+}
+
+void releaseFitsInfo(FitsInfo* info) {
+  if (info == nullptr) return;
+  freeFloats(info);
+  freeHeader(info);
+  initFitsInfo(info);
+}
+
+int readFits(const char* path, FitsInfo* info) {
+  if (info == nullptr) {
+    reportError(stderr, "%s (%d):  fitsInfoPtr is NULL\r\n", kSourceName, kLineNullInfo);
+    return -1;
+  }
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    reportError(stderr, "%s (%d):  error opening file:  ", kSourceName, kLineOpen);
+    std::perror(path);
+    return -1;
+  }
+
+  const int64_t headerBytes = scanHeader(file, path);
+  if (headerBytes < 0) {
+    std::fclose(file);
+    return -1;
+  }
+  std::rewind(file);
+  freeHeader(info);
+  if (headerBytes > kMaxBufferBytes ||
+      (info->fitsHeader = static_cast<char*>(allocate(headerBytes))) == nullptr) {
+    reportError(stderr, "%s (%d):  can't malloc fitsHeader\r\n", kSourceName, kLineMallocHeader);
+    std::fclose(file);
+    return -1;
+  }
+  info->headerBytes = static_cast<int32_t>(headerBytes);
+  const size_t headerRead = std::fread(info->fitsHeader, 1, static_cast<size_t>(headerBytes), file);
+  // Only if the file shrank since the scan; keep the lookups away from uninitialised bytes.
+  if (headerRead < static_cast<size_t>(headerBytes))
+    std::memset(info->fitsHeader + headerRead, 0, static_cast<size_t>(headerBytes) - headerRead);
+
+  auto fail = [&]() {
+    std::fclose(file);
+    freeHeader(info);
+    return -1;
+  };
+
+  // The geometry and sample format must be numbers; a card that is present but does not parse
+  // is refused like a missing one.
+  if (lookupInt("NAXIS1", info, &info->naxis1, 0) != Lookup::kParsed) {
+    reportError(stderr, "%s (%d):  can't read fits param NAXIS1\r\n", kSourceName, kLineNaxis1);
+    return fail();
+  }
+  if (info->naxis1 < 0) {
+    reportError(stderr, "negative x size read from fits header\n");
+    return fail();
+  }
+  if (lookupInt("NAXIS2", info, &info->naxis2, 0) != Lookup::kParsed) {
+    reportError(stderr, "%s (%d):  can't read fits param NAXIS2\r\n", kSourceName, kLineNaxis2);
+    return fail();
+  }
+  if (info->naxis2 < 0) {
+    reportError(stderr, "negative y size read from fits header\n");
+    return fail();
+  }
+  int32_t bitpix = 0;
+  if (lookupInt("BITPIX", info, &bitpix, 0) != Lookup::kParsed) {
+    reportError(stderr, "%s (%d):  can't read fits param BITPIX\r\n", kSourceName, kLineBitpix);
+    return fail();
+  }
+  findFloatKeyword("BZERO", info, &info->bzero, 0.0f);
+  info->bitpix = bitpix;
+  const float bzero = info->bzero;
+  // Both factors are non-negative 32-bit values, so the product cannot overflow 64 bits.
+  const int64_t count = int64_t{info->naxis1} * int64_t{info->naxis2};
+
+  switch (bitpix) {
+    case -32: {
+      freeFloats(info);
+      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
+      if (info->floatArray == nullptr) {
+        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
+                    kLineMallocFloat32);
+        return fail();
+      }
+      const int64_t got = readItems(info->floatArray, 4, count, file);
+      auto* bytes = reinterpret_cast<unsigned char*>(info->floatArray);
+      for (int64_t i = 0; i < got; ++i) {
+        info->floatArray[i] = std::bit_cast<float>(bigEndian32(bytes + 4 * i)) + bzero;
+      }
+      for (int64_t i = got; i < count; ++i) info->floatArray[i] = 0.0f;
+      break;
+    }
+    case 16: {
+      auto* fileArray = static_cast<unsigned char*>(allocate(bufferBytes(count, 2)));
+      if (fileArray == nullptr) {
+        reportError(stderr, "%s (%d):  can't malloc fileArray\r\n", kSourceName, kLineMallocFile16);
+        return fail();
+      }
+      freeFloats(info);
+      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
+      if (info->floatArray == nullptr) {
+        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
+                    kLineMallocFloat16);
+        std::free(fileArray);
+        return fail();
+      }
+      const int64_t got = readItems(fileArray, 2, count, file);
+      float* out = info->floatArray;
+      // Without BZERO the words are unsigned (0..65535); with it they are signed plus BZERO,
+      // which is how the usual unsigned convention (BZERO = 32768) arrives at the same values.
+      if (bzero == 0.0f) {
+        for (int64_t i = 0; i < got; ++i) {
+          const auto word = static_cast<uint16_t>((fileArray[2 * i] << 8) | fileArray[2 * i + 1]);
+          out[i] = static_cast<float>(word);
+        }
+      } else {
+        for (int64_t i = 0; i < got; ++i) {
+          const auto word = static_cast<uint16_t>((fileArray[2 * i] << 8) | fileArray[2 * i + 1]);
+          out[i] = static_cast<float>(static_cast<int16_t>(word)) + bzero;
+        }
+      }
+      for (int64_t i = got; i < count; ++i) out[i] = 0.0f;
+      std::free(fileArray);
+      break;
+    }
+    case 8: {
+      auto* fileArray = static_cast<unsigned char*>(allocate(bufferBytes(count, 1)));
+      if (fileArray == nullptr) {
+        reportError(stderr, "%s (%d):  can't malloc fileArray\r\n", kSourceName, kLineMallocFile8);
+        return fail();
+      }
+      freeFloats(info);
+      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
+      if (info->floatArray == nullptr) {
+        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
+                    kLineMallocFloat8);
+        std::free(fileArray);
+        return fail();
+      }
+      const int64_t got = readItems(fileArray, 1, count, file);
+      float* out = info->floatArray;
+      for (int64_t i = 0; i < got; ++i) out[i] = static_cast<float>(fileArray[i]);
+      for (int64_t i = got; i < count; ++i) out[i] = 0.0f;
+      std::free(fileArray);
+      break;
+    }
+    default:
+      reportError(stderr, "%s (%d):  unsupported FITS format: %d\r\n", kSourceName,
+                  kLineUnsupported, bitpix);
+      return fail();
+  }
+
+  readFitsKeywords(info);
+
+  // Whatever follows the samples: block fill, further planes, extensions. A file that ended
+  // inside the data leaves the position at its end, hence 0.
+  const long dataEnd = std::ftell(file);
+  long fileEnd = -1;
+  if (dataEnd >= 0 && std::fseek(file, 0, SEEK_END) == 0) fileEnd = std::ftell(file);
+  int64_t trailing = fileEnd > dataEnd ? int64_t{fileEnd} - int64_t{dataEnd} : 0;
+  if (trailing > kMaxBufferBytes) trailing = kMaxBufferBytes;
+  info->trailingBytes = static_cast<int32_t>(trailing);
+
+  std::fclose(file);
+  return 0;
+}
+
+}  // namespace korrin
