@@ -1,1 +1,87 @@
+#include "app/capture_scan.h"
 
+#include <filesystem>
+#include <regex>
+#include <system_error>
+
+namespace korrin {
+
+namespace fs = std::filesystem;
+
+std::string normalizeCaptureDir(const std::string& dir) {
+  if (dir.empty() || dir.back() == '/') return dir;
+  return dir + '/';
+}
+
+bool findFitsFiles(const std::string& captureDir, std::vector<std::string>& files,
+                   std::string& reason) {
+  files.clear();
+  static const std::regex pattern(R"(.*\.(fit|fits)$)", std::regex::ECMAScript | std::regex::icase);
+
+  // Only the error_code forms are used: a capture that cannot be listed is a reported failure,
+  // never an exception.
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(captureDir), ec);
+  if (ec) {
+    reason = ec.message();
+    return false;
+  }
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) break;
+    // status() follows symbolic links, so a link to a frame counts as a frame.
+    const fs::file_status status = it->status(ec);
+    if (status.type() == fs::file_type::not_found) {
+      ec.clear();  // dangling link, or the entry vanished since it was listed
+      continue;
+    }
+    if (ec) {
+      reason = it->path().filename().string() + ": " + ec.message();
+      return false;
+    }
+    if (status.type() != fs::file_type::regular) continue;
+    // On Linux a file name is a plain byte string, so every name is representable here.
+    const std::string name = it->path().filename().string();
+    if (std::regex_match(name, pattern)) files.push_back(captureDir + name);
+  }
+  if (ec) {
+    reason = ec.message();
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> splitString(const std::string& text, const std::string& delimiter) {
+  std::vector<std::string> pieces;
+  if (delimiter.empty()) return {text};  // would never advance
+  std::size_t position = 0;
+  for (std::size_t p; (p = text.find(delimiter, position)) != std::string::npos;
+       position = p + delimiter.size()) {
+    pieces.push_back(text.substr(position, p - position));
+  }
+  pieces.push_back(text.substr(position));
+  return pieces;
+}
+
+std::string deriveOutputName(const std::string& captureDir, const std::string& firstFrame) {
+  const std::size_t slash = firstFrame.rfind('/');
+  const std::string component =
+      slash == std::string::npos ? firstFrame : firstFrame.substr(slash + 1);
+  // A leading dot starts a hidden name, not an extension.
+  const std::size_t dot = component.rfind('.');
+  const std::string stem =
+      dot == std::string::npos || dot == 0 ? component : component.substr(0, dot);
+
+  const std::vector<std::string> pieces = splitString(stem, "_");
+  std::string name;
+  if (pieces.size() < 2) {
+    name = stem;
+  } else {
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
+      if (!name.empty()) name += '_';
+      name += pieces[i];
+    }
+  }
+  return captureDir + name + ".krn1";
+}
+
+}  // namespace korrin
