@@ -1,1 +1,255 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "fits/image_frame.h"
+
+namespace korrin {
+namespace {
+
+// A frame over a test-owned pixel buffer, as loadFrame would leave it for the statistics.
+struct TestFrame {
+  std::vector<float> buffer;
+  ImageFrame frame{};  // all zero, as the worker clears it before loading
+
+  TestFrame(int width, int height, float fill) : buffer(static_cast<size_t>(width) * height, fill) {
+    frame.width = width;
+    frame.height = height;
+    frame.pixelCount = width * height;
+    frame.pixels = buffer.data();
+    frame.externalPixels = true;
+  }
+  TestFrame(const TestFrame&) = delete;
+  TestFrame& operator=(const TestFrame&) = delete;
+
+  float& at(int x, int y) { return buffer[static_cast<size_t>(y) * frame.width + x]; }
+  // What the worker does between the two operations.
+  void setLevels(float mean, float sigma, float threshold) {
+    frame.mean = mean;
+    frame.sigma = sigma;
+    frame.threshold = threshold;
+  }
+};
+
+// The sample of a 128 x 128 frame written out by hand: boxes end at 16 and 99, so the bottom band
+// and the right part of the side bands sit on odd coordinates.
+bool sampled128(int x, int y) {
+  const bool evenX = x % 2 == 0;
+  const bool fullRow = evenX && x >= 2 && x <= 124;
+  if (y % 2 == 0 && y >= 2 && y <= 14) return fullRow;
+  if (y % 2 == 1 && y >= 99 && y <= 125) return fullRow;
+  if (y % 2 == 0 && y >= 16 && y <= 98) {
+    return (evenX && x >= 2 && x <= 14) || (!evenX && x >= 99 && x <= 125);
+  }
+  return false;
+}
+
+TEST(BackgroundStatistics, ReadsExactlyTheOuterSampleOf128) {
+  TestFrame t(128, 128, 1.0e6f);
+  int count = 0;
+  double s1 = 0.0;
+  double s2 = 0.0;
+  for (int y = 0; y < 128; ++y) {
+    for (int x = 0; x < 128; ++x) {
+      if (!sampled128(x, y)) continue;
+      // Small integers: every sum is exact, so the expected values do not depend on the order.
+      const float v = static_cast<float>((x * 7 + y * 13) % 251);
+      t.at(x, y) = v;
+      s1 += v;
+      s2 += static_cast<double>(v) * v;
+      ++count;
+    }
+  }
+  ASSERT_EQ(count, 2184);
+  t.frame.backgroundStatistics();
+  const double m = s1 / count;
+  EXPECT_EQ(t.frame.mean, static_cast<float>(m));
+  EXPECT_EQ(t.frame.sigma, static_cast<float>(std::sqrt(s2 / count - m * m)));
+}
+
+TEST(BackgroundStatistics, SquaresAreRoundedInFloat) {
+  // Half the sample 4097, half 4095. 4097^2 = 16785409 rounds to 16785408 in float, so the variance
+  // is 0.5 rather than the exact 1.
+  TestFrame t(128, 128, 1.0e6f);
+  bool high = true;
+  for (int y = 0; y < 128; ++y) {
+    for (int x = 0; x < 128; ++x) {
+      if (!sampled128(x, y)) continue;
+      t.at(x, y) = high ? 4097.0f : 4095.0f;
+      high = !high;
+    }
+  }
+  t.frame.backgroundStatistics();
+  EXPECT_EQ(t.frame.mean, 4096.0f);
+  EXPECT_EQ(t.frame.sigma, static_cast<float>(std::sqrt(0.5)));
+}
+
+TEST(BackgroundStatistics, ConstantFramesAndEmptySamples) {
+  // The float square of 4097 is one below the square of the mean: the negative variance is clamped.
+  TestFrame odd(128, 128, 4097.0f);
+  odd.frame.backgroundStatistics();
+  EXPECT_EQ(odd.frame.mean, 4097.0f);
+  EXPECT_EQ(odd.frame.sigma, 0.0f);
+
+  // Too small for any sampled pixel.
+  TestFrame tiny(4, 4, 50.0f);
+  tiny.frame.mean = 7.0f;
+  tiny.frame.backgroundStatistics();
+  EXPECT_EQ(tiny.frame.mean, 0.0f);
+  EXPECT_EQ(tiny.frame.sigma, 1.0f);
+}
+
+TEST(FindPeak, ConstantFrameIsLeftAlone) {
+  TestFrame t(128, 128, 1000.0f);
+  t.frame.backgroundStatistics();
+  EXPECT_EQ(t.frame.mean, 1000.0f);
+  EXPECT_EQ(t.frame.sigma, 0.0f);
+  t.frame.threshold = t.frame.sigma * 5.0f + t.frame.mean;
+  t.frame.peakValue = 12.0f;
+  t.frame.findPeak();
+  EXPECT_EQ(t.frame.peakValue, 0.0f);
+  EXPECT_EQ(t.frame.peakX, 0.0f);
+  EXPECT_EQ(t.frame.peakY, 0.0f);
+  for (float v : t.buffer) ASSERT_EQ(v, 1000.0f);
+}
+
+// Background 100, threshold 110, hot level 2 * 15 + 100 = 130.
+struct HotPixelFrame : TestFrame {
+  HotPixelFrame() : TestFrame(128, 128, 100.0f) { setLevels(100.0f, 2.0f, 110.0f); }
+};
+
+TEST(FindPeak, IsolatedHotPixelIsReplaced) {
+  HotPixelFrame t;
+  t.at(50, 50) = 1000.0f;
+  t.frame.findPeak();
+  EXPECT_EQ(t.at(50, 50), 100.0f);
+  EXPECT_EQ(t.frame.peakValue, 0.0f);
+  EXPECT_EQ(t.frame.peakX, 0.0f);
+  EXPECT_EQ(t.frame.peakY, 0.0f);
+}
+
+TEST(FindPeak, HotPixelWithBrightRightAndLowerNeighboursIsKept) {
+  HotPixelFrame t;
+  t.at(50, 50) = 1000.0f;
+  // At the threshold counts as bright; left and upper neighbours stay dark.
+  t.at(51, 50) = t.at(49, 51) = t.at(50, 51) = t.at(51, 51) = 110.0f;
+  t.frame.findPeak();
+  EXPECT_EQ(t.at(50, 50), 1000.0f);
+  EXPECT_EQ(t.frame.peakX, 50.0f);
+  EXPECT_EQ(t.frame.peakY, 50.0f);
+  // Corners (100 + 100) + 110 + 110, edges (100 + 110) + 100 + 110: 420 * 0.0625 + 420 * 0.125 +
+  // 500.
+  EXPECT_EQ(t.frame.peakValue, 578.75f);
+}
+
+TEST(FindPeak, OneDarkPixelRightOrBelowMakesItHot) {
+  const int deciding[4][2] = {{51, 50}, {49, 51}, {50, 51}, {51, 51}};
+  for (const auto& dark : deciding) {
+    HotPixelFrame t;
+    t.at(50, 50) = 1000.0f;
+    // Bright pixels above and to the left do not save it.
+    t.at(49, 49) = t.at(50, 49) = t.at(51, 49) = t.at(49, 50) = 120.0f;
+    for (const auto& n : deciding) t.at(n[0], n[1]) = 120.0f;
+    t.at(dark[0], dark[1]) = 109.0f;
+    t.frame.findPeak();
+    EXPECT_EQ(t.at(50, 50), 100.0f) << "dark neighbour " << dark[0] << "," << dark[1];
+  }
+}
+
+TEST(FindPeak, PixelNotAboveTheHotLevelIsNeverRepaired) {
+  for (float v : {111.0f, 125.0f, 130.0f}) {
+    HotPixelFrame t;
+    t.at(60, 70) = v;
+    t.frame.findPeak();
+    EXPECT_EQ(t.at(60, 70), v);
+    EXPECT_EQ(t.frame.peakX, 60.0f);
+    EXPECT_EQ(t.frame.peakY, 70.0f);
+    EXPECT_EQ(t.frame.peakValue, 75.0f + v * 0.5f);
+  }
+}
+
+TEST(FindPeak, RepairIsSeenByLaterPixels) {
+  HotPixelFrame t;
+  t.at(50, 50) = 1000.0f;  // hot: (50, 51) below is dark
+  t.at(51, 50) = 120.0f;   // candidate whose left neighbour is the repaired pixel
+  t.frame.findPeak();
+  EXPECT_EQ(t.at(50, 50), 100.0f);
+  EXPECT_EQ(t.frame.peakX, 51.0f);
+  EXPECT_EQ(t.frame.peakY, 50.0f);
+  EXPECT_EQ(t.frame.peakValue, 25.0f + 50.0f + 60.0f);
+}
+
+TEST(FindPeak, SmoothingSumsInTheirOwnOrder) {
+  // Summed left to right in float, both neighbourhoods cancel to 0: 2^24 + 1 rounds back to 2^24.
+  // Any other order leaves 1 in the corners or 2 at the edges.
+  HotPixelFrame t;
+  const float big = 16777216.0f;
+  t.at(40, 40) = 120.0f;
+  t.at(39, 39) = 1.0f;  // corners: ((1 + 0) + 2^24) - 2^24
+  t.at(41, 39) = 0.0f;
+  t.at(41, 41) = big;
+  t.at(39, 41) = -big;
+  t.at(39, 40) = 1.0f;  // edges: ((1 + 2^24) + 1) - 2^24
+  t.at(41, 40) = big;
+  t.at(40, 39) = 1.0f;
+  t.at(40, 41) = -big;
+  t.frame.findPeak();
+  EXPECT_EQ(t.frame.peakX, 40.0f);
+  EXPECT_EQ(t.frame.peakY, 40.0f);
+  EXPECT_EQ(t.frame.peakValue, 60.0f);
+  // Both 2^24 pixels had a dark right neighbour.
+  EXPECT_EQ(t.at(41, 40), 100.0f);
+  EXPECT_EQ(t.at(41, 41), 100.0f);
+}
+
+TEST(FindPeak, FirstOfEqualMaximaInRowMajorOrder) {
+  HotPixelFrame t;
+  t.at(5, 40) = 120.0f;
+  t.at(100, 6) = 120.0f;
+  t.at(30, 6) = 120.0f;
+  t.frame.findPeak();
+  EXPECT_EQ(t.frame.peakX, 30.0f);
+  EXPECT_EQ(t.frame.peakY, 6.0f);
+
+  t.at(5, 40) = 121.0f;  // strictly greater, later: it wins
+  t.frame.findPeak();
+  EXPECT_EQ(t.frame.peakX, 5.0f);
+  EXPECT_EQ(t.frame.peakY, 40.0f);
+}
+
+TEST(FrameStatistics, OuterTwoPixelMarginIsNeverTouched) {
+  TestFrame t(128, 128, 100.0f);
+  auto inMargin = [](int x, int y) { return x < 2 || y < 2 || x > 125 || y > 125; };
+  for (int y = 0; y < 128; ++y) {
+    for (int x = 0; x < 128; ++x) {
+      if (inMargin(x, y)) t.at(x, y) = 1.0e6f + static_cast<float>(x + y);
+    }
+  }
+  t.frame.backgroundStatistics();
+  EXPECT_EQ(t.frame.mean, 100.0f);
+  EXPECT_EQ(t.frame.sigma, 0.0f);
+
+  // The innermost scanned corners are still candidates.
+  t.setLevels(100.0f, 2.0f, 110.0f);
+  t.at(125, 125) = 120.0f;
+  t.frame.findPeak();
+  EXPECT_EQ(t.frame.peakX, 125.0f);
+  EXPECT_EQ(t.frame.peakY, 125.0f);
+  for (int y = 0; y < 128; ++y) {
+    for (int x = 0; x < 128; ++x) {
+      if (inMargin(x, y)) {
+        ASSERT_EQ(t.at(x, y), 1.0e6f + static_cast<float>(x + y));
+      }
+    }
+  }
+
+  HotPixelFrame first;
+  first.at(2, 2) = 120.0f;
+  first.frame.findPeak();
+  EXPECT_EQ(first.frame.peakX, 2.0f);
+  EXPECT_EQ(first.frame.peakY, 2.0f);
+}
+
+}  // namespace
+}  // namespace korrin
