@@ -32,7 +32,8 @@ void accumulatePower(const std::vector<float>& re, const std::vector<float>& im,
                      std::vector<float>& power);
 
 // Adds B(u, v) = F(u) F(v) F(-(u+v)) for |ux| <= K, 0 <= uy <= K, |vx|, |vy| <= D, skipping pairs
-// whose -(u+v) lies outside the W x W centred spectrum. Requires 0 <= K, D <= W/2 - 1.
+// whose -(u+v) lies outside the W x W centred spectrum. Nothing is accumulated for K < 0 or D < 0,
+// nor when K or D exceed W/2 - 1 or a vector is smaller than its layout needs (the caller's duty).
 template <int W>
 void accumulateBispectrum(int kmax, int dkmax, const std::vector<float>& re,
                           const std::vector<float>& im, std::vector<float>& bispRe,

@@ -1,1 +1,281 @@
 #include "spectral/fft_engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <new>
+
+namespace korrin {
+
+std::mutex plannerMutex;
+
+BaseFFT::~BaseFFT() = default;
+
+void BaseFFT::makeImage(int mode) {
+  if (mode == 2) {
+    powerImage(true);
+  } else if (mode == 3) {
+    autocorrelationImage();
+  }
+}
+
+namespace {
+
+float powerOf(float a, float b) {
+  return a * a + b * b;
+}
+
+float absRealOf(float a, float /*b*/) {
+  return std::fabs(a);
+}
+
+// x mod n in 0 .. n-1, also for negative x.
+constexpr int wrap(int x, int n) {
+  return ((x % n) + n) % n;
+}
+
+// The raw image files are little-endian whatever the host is.
+[[maybe_unused]] void swapFloatBytes(float* values, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    values[k] = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(values[k])));
+  }
+}
+
+// A selection position from a fraction of the list. Fractions outside [0, 1] (or NaN) are the
+// caller's mistake; clamping here only keeps the selection inside the list.
+int selectionIndex(float position, int count) {
+  if (!(position >= 0.0f)) return 0;
+  if (position >= static_cast<float>(count)) return count - 1;
+  return static_cast<int>(position);
+}
+
+}  // namespace
+
+template <int Width, int Variant, class Mutex>
+FFT<Width, Variant, Mutex>::FFT()
+    : mutex(&plannerMutex),
+      input(nullptr),
+      spectrum(nullptr),
+      plan(nullptr),
+      rangeLow(0.0f),
+      rangeHigh(0.0f) {
+  input = static_cast<float*>(fftwf_malloc(sizeof(float) * kPixels));
+  if (input == nullptr) throw std::bad_alloc();
+  spectrum =
+      static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * Width * kHalfColumns));
+  if (spectrum == nullptr) {
+    fftwf_free(input);
+    throw std::bad_alloc();
+  }
+  {
+    std::lock_guard<Mutex> lock(*mutex);
+    plan = fftwf_plan_dft_r2c_2d(Width, Width, input, spectrum, 0);
+  }
+  if (plan == nullptr) {
+    fftwf_free(input);
+    fftwf_free(spectrum);
+    throw std::bad_alloc();
+  }
+}
+
+template <int Width, int Variant, class Mutex>
+FFT<Width, Variant, Mutex>::~FFT() {
+  {
+    std::lock_guard<Mutex> lock(*mutex);
+    fftwf_destroy_plan(plan);
+  }
+  fftwf_free(input);
+  fftwf_free(spectrum);
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::forward(std::vector<float>& re, std::vector<float>& im,
+                                         bool zeroDc) {
+  constexpr int half = Width / 2;
+  fftwf_execute(plan);
+  if (zeroDc) {
+    spectrum[0][0] = 0.0f;
+    spectrum[0][1] = 0.0f;
+  }
+  float* const outRe = re.data();
+  float* const outIm = im.data();
+  for (int i = 0; i < Width; ++i) {
+    const int pRow = wrap(i + half, Width) * Width;
+    const int qRow = wrap(half - i, Width) * Width;
+    const fftwf_complex* row = spectrum + i * kHalfColumns;
+    for (int j = 0; j <= half; ++j) {
+      const float a = row[j][0];
+      const float b = row[j][1];
+      const int p = pRow + wrap(j + half, Width);
+      outRe[p] = a;
+      outIm[p] = b;
+      // Columns 0 and Width/2 have no partner in the half spectrum; the others give the
+      // negated frequency, which for a real image is the complex conjugate.
+      if (j >= 1 && j <= half - 1) {
+        const int q = qRow + (half - j);
+        outRe[q] = a;
+        outIm[q] = -b;
+      }
+    }
+  }
+}
+
+template <int Width, int Variant, class Mutex>
+template <class ValueOf>
+void FFT<Width, Variant, Mutex>::spectrumImage(ValueOf valueOf, bool zeroDc) {
+  constexpr int half = Width / 2;
+  fftwf_execute(plan);
+  if (zeroDc) {
+    spectrum[0][0] = 0.0f;
+    spectrum[0][1] = 0.0f;
+  }
+  // The spectrum is complete before input is overwritten, so input can take the image.
+  for (int i = 0; i < Width; ++i) {
+    const int pRow = wrap(i + half, Width) * Width;
+    const int qRow = wrap(half - i, Width) * Width;
+    const fftwf_complex* row = spectrum + i * kHalfColumns;
+    for (int j = 0; j <= half; ++j) {
+      const float a = row[j][0];
+      const float b = row[j][1];
+      input[pRow + wrap(j + half, Width)] = valueOf(a, b);
+      if (j >= 1 && j <= half - 1) input[qRow + (half - j)] = valueOf(a, -b);
+    }
+  }
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::powerImage(bool zeroDc) {
+  spectrumImage(powerOf, zeroDc);
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::autocorrelationImage() {
+  double sum = 0.0;
+  for (int k = 0; k < kPixels; ++k) sum += input[k];
+  const float mean = static_cast<float>(sum * (1.0 / kPixels));
+  for (int k = 0; k < kPixels; ++k) input[k] = input[k] - mean;
+
+  spectrumImage(powerOf, false);
+  // The power spectrum is real and even, so the real part of its transform is the
+  // autocorrelation; the magnitude keeps the display positive.
+  spectrumImage(absRealOf, false);
+
+  const float scale = 1.0f / static_cast<float>(kPixels);
+  float minimum = std::numeric_limits<float>::max();
+  for (int k = 0; k < kPixels; ++k) {
+    input[k] = input[k] * scale;
+    if (input[k] < minimum) minimum = input[k];
+  }
+  for (int k = 0; k < kPixels; ++k) input[k] = input[k] - minimum;
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::toDisplay16(uint16_t* out, int, int, float lowFraction,
+                                             float highFraction) {
+  std::vector<float> values;
+  values.reserve(kPixels);
+  for (int k = 0; k < kPixels; ++k) {
+    const float v = static_cast<float>(std::log(static_cast<double>(std::fabs(input[k]) + 1.0f)));
+    values.push_back(v);
+    input[k] = v;
+  }
+
+  int lo = selectionIndex(lowFraction * static_cast<float>(kPixels - 1), kPixels);
+  int hi = selectionIndex(
+      static_cast<float>(kPixels - 1 - lo) * highFraction + static_cast<float>(lo), kPixels);
+
+  // NaN pixels would break the strict weak ordering the selection relies on; ranking them above
+  // every number keeps it well defined without changing the order of the others.
+  const auto less = [](float x, float y) { return x < y || (std::isnan(y) && !std::isnan(x)); };
+  std::nth_element(values.begin(), values.begin() + hi, values.end(), less);
+  const float vHigh = values[hi];
+  std::nth_element(values.begin(), values.begin() + lo, values.end(), less);
+  const float vLow = values[lo];
+
+  if (!(vLow < vHigh)) {
+    std::fill(out, out + kPixels, uint16_t{0});
+    return;
+  }
+  for (int k = 0; k < kPixels; ++k) {
+    const float x = input[k];
+    if (x <= vLow) {
+      out[k] = 0;
+    } else if (x >= vHigh) {
+      out[k] = 65535;
+    } else {
+      const float level = (x - vLow) / (vHigh - vLow) * 65535.0f;
+      // Between the two bounds the level lies in [0, 65535]; the guards only catch NaN.
+      out[k] = level > 0.0f ? static_cast<uint16_t>(std::min(level, 65535.0f)) : uint16_t{0};
+    }
+  }
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::loadU16(const uint16_t* pixels) {
+  for (int k = 0; k < kPixels; ++k) input[k] = static_cast<float>(pixels[k]);
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::loadFloat(const float* pixels) {
+  std::memcpy(input, pixels, sizeof(float) * kPixels);
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::loadRandom() {
+  for (int k = 0; k < kPixels; ++k) input[k] = static_cast<float>(std::rand()) / 32767.0f;
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::copyInput(float* out, bool normalise) {
+  if (!normalise) {
+    std::memcpy(out, input, sizeof(float) * kPixels);
+    return;
+  }
+  for (int k = 0; k < kPixels; ++k) out[k] = (input[k] - rangeLow) / (rangeHigh - rangeLow);
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::saveInput(std::string path) {
+  std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
+  if (!file.is_open()) {
+    std::cerr << "Error: Could not open the output file: " << path << std::endl;
+    return;
+  }
+  constexpr std::streamsize bytes = sizeof(float) * kPixels;
+  if constexpr (std::endian::native == std::endian::little) {
+    file.write(reinterpret_cast<const char*>(input), bytes);
+  } else {
+    std::vector<float> swapped(input, input + kPixels);
+    swapFloatBytes(swapped.data(), swapped.size());
+    file.write(reinterpret_cast<const char*>(swapped.data()), bytes);
+  }
+  file.close();
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::loadInput(std::string path) {
+  std::ifstream file(path, std::ios::binary | std::ios::in);
+  if (!file.is_open()) {
+    std::cerr << "Error: Could not open the file: " << path << std::endl;
+  }
+  file.read(reinterpret_cast<char*>(input), sizeof(float) * kPixels);
+  if constexpr (std::endian::native != std::endian::little) {
+    swapFloatBytes(input, static_cast<std::size_t>(file.gcount()) / sizeof(float));
+  }
+  if (file.fail()) {
+    std::cerr << "Error: Could not read the file correctly: " << path << std::endl;
+  }
+  file.close();
+}
+
+template class FFT<128, 0, std::mutex>;
+template class FFT<256, 0, std::mutex>;
+template class FFT<512, 0, std::mutex>;
+template class FFT<1024, 0, std::mutex>;
+
+}  // namespace korrin
