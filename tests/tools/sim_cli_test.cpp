@@ -1,0 +1,252 @@
+// The korrin-sim program end to end: files it writes, their samples as cfitsio reads them back,
+// the truth file and the command line.
+
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/sim/speckle_sim.h"
+
+namespace korrin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readBytes;
+using test::runProcess;
+using test::TempDir;
+
+test::ProcessResult runSim(std::vector<std::string> args) {
+  args.insert(args.begin(), KORRIN_SIM_BINARY);
+  return runProcess(args);
+}
+
+std::set<std::string> listDir(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  return names;
+}
+
+// The number after "key": in the truth file; NaN when absent.
+double jsonNumber(const std::string& json, const std::string& key) {
+  const std::string tag = "\"" + key + "\": ";
+  const std::size_t at = json.find(tag);
+  if (at == std::string::npos) return NAN;
+  return std::strtod(json.c_str() + at + tag.size(), nullptr);
+}
+
+struct FitsImage {
+  int bitpix = 0;
+  long width = 0, height = 0;
+  bool hasBzero = false;
+  double bzero = 0;
+  std::vector<double> pixels;  // physical values (BZERO applied), row 0 first
+};
+
+FitsImage readFits(const std::string& path) {
+  FitsImage image;
+  fitsfile* file = nullptr;
+  int status = 0;
+  fits_open_diskfile(&file, path.c_str(), READONLY, &status);
+  int naxis = 0;
+  long axes[2] = {0, 0};
+  fits_get_img_param(file, 2, &image.bitpix, &naxis, axes, &status);
+  EXPECT_EQ(naxis, 2);
+  image.width = axes[0];
+  image.height = axes[1];
+  int keyStatus = 0;
+  fits_read_key(file, TDOUBLE, "BZERO", &image.bzero, nullptr, &keyStatus);
+  image.hasBzero = keyStatus == 0;
+  image.pixels.resize(static_cast<std::size_t>(axes[0] * axes[1]));
+  int anyNull = 0;
+  fits_read_img(file, TDOUBLE, 1, static_cast<LONGLONG>(image.pixels.size()), nullptr,
+                image.pixels.data(), &anyNull, &status);
+  int closeStatus = 0;
+  fits_close_file(file, &closeStatus);
+  EXPECT_EQ(status, 0) << path;
+  return image;
+}
+
+TEST(SimProgram, WritesFramesKorrinNamesAfterTheStemAndATruthFile) {
+  TempDir tmp;
+  const fs::path out = tmp.path() / "new" / "capture";  // created with its parent
+  const auto r = runSim({"--out=" + out.string(), "--name=vega", "--frames=5", "--width=128",
+                         "--separation=10", "--angle=120", "--ratio=0.4"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(listDir(out),
+            (std::set<std::string>{"vega_00001.fits", "vega_00002.fits", "vega_00003.fits",
+                                   "vega_00004.fits", "vega_00005.fits", "vega_truth.json"}));
+
+  const std::string json = readBytes((out / "vega_truth.json").string());
+  EXPECT_NE(json.find("\"result_file\": \"vega.krn1\""), std::string::npos);
+  EXPECT_NE(json.find("from north (+y) towards east (-x)"), std::string::npos);
+  EXPECT_EQ(jsonNumber(json, "frames"), 5);
+  EXPECT_EQ(jsonNumber(json, "width"), 128);
+  EXPECT_EQ(jsonNumber(json, "bitpix"), 16);
+  EXPECT_EQ(jsonNumber(json, "separation_px"), 10);
+  EXPECT_EQ(jsonNumber(json, "position_angle_deg"), 120);
+  EXPECT_EQ(jsonNumber(json, "flux_ratio"), 0.4);
+  // PA 120: east of south-east... i.e. towards -x and -y.
+  EXPECT_NEAR(jsonNumber(json, "dx"), -10 * std::sin(120 * M_PI / 180), 1e-12);
+  EXPECT_NEAR(jsonNumber(json, "dy"), 10 * std::cos(120 * M_PI / 180), 1e-12);
+  EXPECT_LT(jsonNumber(json, "dx"), 0);
+  EXPECT_LT(jsonNumber(json, "dy"), 0);
+  EXPECT_EQ(jsonNumber(json, "primary_x"), 64);
+  EXPECT_GT(jsonNumber(json, "photons_per_frame"), 0);
+  EXPECT_NE(r.out.find("Wrote 5 frames of 128 x 128 (BITPIX 16)"), std::string::npos) << r.out;
+}
+
+TEST(SimProgram, SamplesOfEachBitpixMatchTheSimulatorRoundedAndClipped) {
+  struct Case {
+    int bitpix;
+    double peak, sky, readNoise, top;
+  };
+  // The 8-bit peak is set high enough that some speckles clip at 255.
+  for (const Case c : {Case{8, 200, 10, 1, 255}, Case{16, 20000, 1000, 10, 65535},
+                       Case{-32, 3000, 50, 2, INFINITY}}) {
+    SCOPED_TRACE("BITPIX " + std::to_string(c.bitpix));
+    TempDir tmp;
+    const auto r =
+        runSim({"--out=" + tmp.path().string(), "--frames=3", "--width=128", "--seed=77",
+                "--bitpix=" + std::to_string(c.bitpix), "--peak=" + std::to_string(c.peak),
+                "--sky=" + std::to_string(c.sky), "--read_noise=" + std::to_string(c.readNoise),
+                "--obstruction=0.25", "--separation=7.5", "--angle=300"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    // The same frames from the library: the program scales the photon count so the first 16
+    // noise-free frames peak at --peak on average.
+    SimParams p;
+    p.width = 128;
+    p.seed = 77;
+    p.sky = c.sky;
+    p.readNoise = c.readNoise;
+    p.obstruction = 0.25;
+    p.separation = 7.5;
+    p.positionAngle = 300;
+    {
+      SpeckleSimulator probe(p);
+      p.photons = c.peak / probe.meanPeakPerPhoton(16);
+    }
+    SpeckleSimulator sim(p);
+    std::vector<float> expected;
+    for (int f = 0; f < 3; ++f) {
+      const FitsImage image = readFits(tmp.file("binary_0000" + std::to_string(f + 1) + ".fits"));
+      EXPECT_EQ(image.bitpix, c.bitpix);
+      EXPECT_EQ(image.width, 128);
+      EXPECT_EQ(image.height, 128);
+      if (c.bitpix == 16) {
+        EXPECT_TRUE(image.hasBzero);
+        EXPECT_EQ(image.bzero, 32768);
+      } else {
+        EXPECT_TRUE(!image.hasBzero || image.bzero == 0);
+      }
+      sim.frame(static_cast<std::uint64_t>(f), expected);
+      ASSERT_EQ(image.pixels.size(), expected.size());
+      std::size_t mismatches = 0;
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        double want = expected[i];
+        if (c.bitpix != -32) want = std::clamp(std::nearbyint(want), 0.0, c.top);
+        if (image.pixels[i] != want) ++mismatches;
+      }
+      EXPECT_EQ(mismatches, 0u) << "frame " << f;
+
+      std::vector<double> sorted = image.pixels;
+      std::sort(sorted.begin(), sorted.end());
+      EXPECT_NEAR(sorted[sorted.size() / 2], c.sky, 3 * std::sqrt(c.sky));  // mostly sky
+      EXPECT_GT(sorted.back(), c.sky + 0.2 * c.peak);                       // a bright speckle
+      EXPECT_GE(sorted.front(), 0);
+      EXPECT_LE(sorted.back(), c.top);
+      if (c.bitpix == -32) {
+        EXPECT_NE(sorted[sorted.size() / 2], std::floor(sorted[sorted.size() / 2]));
+      }
+    }
+    if (c.bitpix == 8) {
+      EXPECT_NE(r.out.find("clipped at the top of the sample range"), std::string::npos) << r.out;
+    }
+  }
+}
+
+TEST(SimProgram, SameSeedWritesIdenticalFilesOtherSeedsDiffer) {
+  TempDir tmp;
+  const std::vector<std::string> common{"--frames=2", "--width=128", "--name=x"};
+  auto run = [&](const std::string& dir, const std::string& seed) {
+    std::vector<std::string> args = common;
+    args.push_back("--out=" + tmp.file(dir));
+    args.push_back("--seed=" + seed);
+    const auto r = runSim(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return readBytes(tmp.file(dir) + "/x_00002.fits");
+  };
+  const std::string first = run("a", "9");
+  EXPECT_EQ(first.size() % 2880, 0u);
+  EXPECT_EQ(run("b", "9"), first);
+  EXPECT_EQ(run("a", "9"), first);  // overwriting an earlier capture
+  EXPECT_NE(run("c", "10"), first);
+}
+
+TEST(SimProgram, WarnsAboutOtherFitsFilesKorrinWouldAlsoRead) {
+  TempDir tmp;
+  test::writeBytes(tmp.file("old.FIT"), "x");
+  test::writeBytes(tmp.file("notes.txt"), "x");
+  const auto r = runSim({"--out=" + tmp.path().string(), "--frames=1", "--width=128"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("also holds 1 other FITS files"), std::string::npos) << r.err;
+}
+
+TEST(SimProgram, RejectsBadOptionsWithAReasonAndWritesNothing) {
+  TempDir tmp;
+  const std::string out = "--out=" + tmp.file("cap");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{}, "--out=DIR is required"},
+      {{out, "--width=100"}, "--width must be 128, 256, 512 or 1024, not 100"},
+      {{out, "--bitpix=32"}, "--bitpix must be 8, 16 or -32, not 32"},
+      {{out, "--frames=0"}, "--frames must be between 1 and 10000000"},
+      {{out, "--frames=2x"}, "--frames needs an integer, not '2x'"},
+      {{out, "--ratio=abc"}, "--ratio needs a number, not 'abc'"},
+      {{out, "--ratio=-1"}, "flux ratio must be 0 or positive"},
+      {{out, "--name=a/b"}, "--name must start with a letter or digit"},
+      {{out, "--name=_x"}, "--name must start with a letter or digit"},
+      {{out, "--r0=0.01"}, "turbulence too strong for the pupil sampling"},
+      {{out, "--separation=64", "--width=128"}, "separation must be at least 0 and below 64"},
+      {{out, "--pupil=200"}, "pupil diameter must be between 4 and 128 pixels"},
+      {{out, "--obstruction=1"}, "central obstruction must be a fraction"},
+      {{out, "--peak=0"}, "--peak must be a positive level"},
+      {{out, "--bogus=1"}, "unknown option --bogus"},
+      {{out, "--frames", "3"}, "options are written --key=value, not '--frames'"},
+  };
+  for (const Case& c : cases) {
+    const auto r = runSim(c.args);
+    EXPECT_EQ(r.exitCode, 2) << c.message;
+    EXPECT_NE(r.err.find("korrin-sim: " + c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Try korrin-sim --help"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_FALSE(fs::exists(tmp.file("cap")));
+
+  const auto help = runSim({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("Usage: korrin-sim --out=DIR"), std::string::npos);
+  EXPECT_NE(help.out.find("north (+y) towards east (-x)"), std::string::npos);
+
+  test::writeBytes(tmp.file("plain"), "x");
+  const auto blocked = runSim({"--out=" + tmp.file("plain"), "--width=128", "--frames=1"});
+  EXPECT_EQ(blocked.exitCode, 1);
+  EXPECT_NE(blocked.err.find("korrin-sim: cannot create directory"), std::string::npos)
+      << blocked.err;
+}
+
+}  // namespace
+}  // namespace korrin

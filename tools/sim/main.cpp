@@ -1,0 +1,476 @@
+// korrin-sim: writes a synthetic speckle capture of a binary star that korrin can process, with a
+// JSON file of the true parameters next to the frames.
+
+#include <fitsio.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/sim/speckle_sim.h"
+
+namespace korrin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "Usage: korrin-sim --out=DIR [--key=value ...]\n"
+    "Writes a synthetic speckle capture of a binary star seen through Kolmogorov turbulence:\n"
+    "one FITS file per frame, DIR/NAME_00001.fits, DIR/NAME_00002.fits, ..., and\n"
+    "DIR/NAME_truth.json with the parameters and the true separation vector. korrin --dir=DIR\n"
+    "then writes DIR/NAME.krn1.\n"
+    "\n"
+    "Geometry: x is the column (NAXIS1), y the row (NAXIS2) in file order; viewers show row 0 at\n"
+    "the bottom, so north is up (+y) and east is left (-x). The position angle is measured from\n"
+    "north (+y) towards east (-x); the companion sits at (dx, dy) = (-s sin PA, s cos PA) from\n"
+    "the primary, which is at the frame centre (width/2, width/2) apart from the image motion.\n"
+    "Levels are in ADU, one ADU per detected photon.\n"
+    "\n"
+    "Options:\n"
+    "  --out=DIR           output directory, created if missing (required)\n"
+    "  --name=NAME         file name stem (default binary): letters, digits, '.', '_', '-', '+'\n"
+    "  --frames=N          number of frames (default 500)\n"
+    "  --width=W           frame side: 128, 256, 512 or 1024 pixels (default 256)\n"
+    "  --bitpix=B          16 (unsigned, BZERO 32768; default), 8 or -32 (float)\n"
+    "  --separation=PX     companion distance in pixels (default 12)\n"
+    "  --angle=DEG         position angle in degrees, north through east (default 30)\n"
+    "  --ratio=R           companion flux / primary flux (default 0.5)\n"
+    "  --r0=M              Fried parameter in metres (default 0.1; inf: no turbulence)\n"
+    "  --diameter=M        telescope aperture in metres (default 1)\n"
+    "  --obstruction=F     central obstruction, fraction of the aperture diameter (default 0.3)\n"
+    "  --pupil=PX          pupil diameter in pixels, at most width/2 (default width/2.5,\n"
+    "                      so that lambda/D is 2.5 pixels)\n"
+    "  --peak=ADU          mean brightest pixel above the sky (default 100 for BITPIX 8,\n"
+    "                      otherwise 20000)\n"
+    "  --sky=ADU           sky background per pixel (default 10 for BITPIX 8, otherwise 1000)\n"
+    "  --read_noise=ADU    rms read noise (default 1 for BITPIX 8, otherwise 10)\n"
+    "  --seed=N            random seed; the same seed gives the same frames (default 1)\n"
+    "  --help              this text\n";
+
+SimParams withDefaults() {
+  SimParams sim;
+  sim.obstruction = 0.3;  // a typical Cassegrain secondary
+  return sim;
+}
+
+struct Options {
+  fs::path out;
+  std::string name = "binary";
+  long frames = 500;
+  int bitpix = 16;
+  std::optional<double> peak, sky, readNoise;
+  SimParams sim = withDefaults();
+};
+
+class UsageError : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+double parseNumber(const std::string& key, const std::string& text) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || std::isnan(value)) {
+    throw UsageError("--" + key + " needs a number, not '" + text + "'");
+  }
+  return value;
+}
+
+template <typename Int>
+Int parseInteger(const std::string& key, const std::string& text) {
+  Int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) {
+    throw UsageError("--" + key + " needs an integer, not '" + text + "'");
+  }
+  return value;
+}
+
+bool validName(const std::string& name) {
+  if (name.empty() || name.size() > 200) return false;
+  if (!std::isalnum(static_cast<unsigned char>(name[0]))) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' ||
+           c == '+';
+  });
+}
+
+// Returns nullopt when --help was asked for.
+std::optional<Options> parseOptions(int argc, char** argv) {
+  Options options;
+  bool haveOut = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return std::nullopt;
+    const std::size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) {
+      throw UsageError("options are written --key=value, not '" + arg + "'");
+    }
+    const std::string key = arg.substr(2, eq - 2);
+    const std::string value = arg.substr(eq + 1);
+    SimParams& sim = options.sim;
+    if (key == "out") {
+      if (value.empty()) throw UsageError("--out needs a directory");
+      options.out = value;
+      haveOut = true;
+    } else if (key == "name") {
+      if (!validName(value)) {
+        throw UsageError(
+            "--name must start with a letter or digit and hold only letters, digits, "
+            "'.', '_', '-' and '+', not '" +
+            value + "'");
+      }
+      options.name = value;
+    } else if (key == "frames") {
+      options.frames = parseInteger<long>(key, value);
+      if (options.frames < 1 || options.frames > 10000000) {
+        throw UsageError("--frames must be between 1 and 10000000");
+      }
+    } else if (key == "width") {
+      sim.width = parseInteger<int>(key, value);
+      if (sim.width != 128 && sim.width != 256 && sim.width != 512 && sim.width != 1024) {
+        throw UsageError("--width must be 128, 256, 512 or 1024, not " + value);
+      }
+    } else if (key == "bitpix") {
+      options.bitpix = parseInteger<int>(key, value);
+      if (options.bitpix != 8 && options.bitpix != 16 && options.bitpix != -32) {
+        throw UsageError("--bitpix must be 8, 16 or -32, not " + value);
+      }
+    } else if (key == "separation") {
+      sim.separation = parseNumber(key, value);
+    } else if (key == "angle") {
+      sim.positionAngle = parseNumber(key, value);
+    } else if (key == "ratio") {
+      sim.fluxRatio = parseNumber(key, value);
+    } else if (key == "r0") {
+      sim.r0 = parseNumber(key, value);
+    } else if (key == "diameter") {
+      sim.diameter = parseNumber(key, value);
+    } else if (key == "obstruction") {
+      sim.obstruction = parseNumber(key, value);
+    } else if (key == "pupil") {
+      sim.pupilPixels = parseNumber(key, value);
+      if (!(sim.pupilPixels > 0)) throw UsageError("--pupil must be a positive number of pixels");
+    } else if (key == "peak") {
+      options.peak = parseNumber(key, value);
+      if (!(*options.peak > 0) || !std::isfinite(*options.peak)) {
+        throw UsageError("--peak must be a positive level");
+      }
+    } else if (key == "sky") {
+      options.sky = parseNumber(key, value);
+    } else if (key == "read_noise") {
+      options.readNoise = parseNumber(key, value);
+    } else if (key == "seed") {
+      sim.seed = parseInteger<std::uint64_t>(key, value);
+    } else {
+      throw UsageError("unknown option --" + key);
+    }
+  }
+  if (!haveOut) throw UsageError("--out=DIR is required");
+
+  const bool eightBit = options.bitpix == 8;
+  if (!options.peak) options.peak = eightBit ? 100.0 : 20000.0;
+  options.sim.sky = options.sky.value_or(eightBit ? 10.0 : 1000.0);
+  options.sim.readNoise = options.readNoise.value_or(eightBit ? 1.0 : 10.0);
+  if (const std::string why = checkParams(options.sim); !why.empty()) throw UsageError(why);
+  return options;
+}
+
+std::string frameFileName(const std::string& name, long index, int digits) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%0*ld", digits, index);
+  return name + "_" + number + ".fits";
+}
+
+// Integer samples are rounded and clipped to the type's range; the count of clipped bright pixels
+// is reported so a user sees when --peak saturates the frames.
+struct FrameWriter {
+  int bitpix;
+  std::string object;
+  double readNoise;
+  double diameter;
+  std::mutex mutex;  // cfitsio may be built without thread support
+  long saturated = 0;
+
+  void write(const fs::path& path, const std::vector<float>& pixels, int width) {
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned short> words;
+    long clipped = 0;
+    auto quantise = [&clipped](float v, double top) {
+      const double r = std::nearbyint(static_cast<double>(v));
+      if (r > top) {
+        ++clipped;
+        return top;
+      }
+      return r < 0 ? 0.0 : r;
+    };
+    if (bitpix == 8) {
+      bytes.reserve(pixels.size());
+      for (float v : pixels) bytes.push_back(static_cast<unsigned char>(quantise(v, 255)));
+    } else if (bitpix == 16) {
+      words.reserve(pixels.size());
+      for (float v : pixels) words.push_back(static_cast<unsigned short>(quantise(v, 65535)));
+    }
+
+    std::lock_guard lock(mutex);
+    saturated += clipped;
+    std::error_code ignored;
+    fs::remove(path, ignored);  // the disk-file creator refuses to overwrite
+    fitsfile* file = nullptr;
+    int status = 0;
+    const std::string name = path.string();
+    // The disk-file variant takes the name literally (no cfitsio filename syntax).
+    fits_create_diskfile(&file, name.c_str(), &status);
+    long axes[2] = {width, width};
+    const int imageType = bitpix == 8 ? BYTE_IMG : bitpix == 16 ? USHORT_IMG : FLOAT_IMG;
+    fits_create_img(file, imageType, 2, axes, &status);
+    char objectValue[72];
+    std::snprintf(objectValue, sizeof objectValue, "%s", object.c_str());
+    fits_update_key(file, TSTRING, "OBJECT", objectValue, "simulated binary star", &status);
+    char imageTypeValue[] = "Light Frame";
+    fits_update_key(file, TSTRING, "IMAGETYP", imageTypeValue, nullptr, &status);
+    double noise = readNoise;
+    fits_update_key(file, TDOUBLE, "RONOISE", &noise, "[ADU] read noise", &status);
+    double apertureMm = diameter * 1000;
+    fits_update_key(file, TDOUBLE, "APTDIA", &apertureMm, "[mm] aperture diameter", &status);
+    fits_write_comment(file, "Synthetic speckle frame written by korrin-sim", &status);
+    const LONGLONG count = static_cast<LONGLONG>(pixels.size());
+    if (bitpix == 8) {
+      fits_write_img(file, TBYTE, 1, count, bytes.data(), &status);
+    } else if (bitpix == 16) {
+      fits_write_img(file, TUSHORT, 1, count, words.data(), &status);
+    } else {
+      fits_write_img(file, TFLOAT, 1, count, const_cast<float*>(pixels.data()), &status);
+    }
+    int closeStatus = 0;
+    if (file != nullptr) fits_close_file(file, &closeStatus);
+    if (status == 0) status = closeStatus;
+    if (status != 0) {
+      char text[FLEN_STATUS] = {};
+      fits_get_errstatus(status, text);
+      throw std::runtime_error("cannot write " + name + ": " + text);
+    }
+  }
+};
+
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// Shortest text that reads back as the same double; JSON has no infinity, so null stands for it.
+std::string jsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+void writeTruth(const fs::path& path, const Options& options, const std::string& firstFile,
+                const std::string& lastFile, long saturated) {
+  const SimParams& p = options.sim;
+  const PixelOffset offset = separationVector(p);
+  const double pupil = effectivePupilPixels(p);
+  const double centre = p.width / 2.0;
+  std::ostringstream json;
+  json << "{\n"
+       << "  \"generator\": \"korrin-sim\",\n"
+       << "  \"name\": " << jsonString(options.name) << ",\n"
+       << "  \"first_file\": " << jsonString(firstFile) << ",\n"
+       << "  \"last_file\": " << jsonString(lastFile) << ",\n"
+       << "  \"result_file\": " << jsonString(options.name + ".krn1") << ",\n"
+       << "  \"frames\": " << options.frames << ",\n"
+       << "  \"width\": " << p.width << ",\n"
+       << "  \"bitpix\": " << options.bitpix << ",\n"
+       << "  \"seed\": " << p.seed << ",\n"
+       << "  \"convention\": "
+       << jsonString(
+              "x = column (NAXIS1), y = row (NAXIS2) in file order, 0-based pixel "
+              "indices; north is +y (up), east is -x (left); the position angle is "
+              "measured from north (+y) towards east (-x); (dx, dy) is the companion "
+              "minus the primary")
+       << ",\n"
+       << "  \"separation_px\": " << jsonNumber(p.separation) << ",\n"
+       << "  \"position_angle_deg\": " << jsonNumber(p.positionAngle) << ",\n"
+       << "  \"dx\": " << jsonNumber(offset.dx) << ",\n"
+       << "  \"dy\": " << jsonNumber(offset.dy) << ",\n"
+       << "  \"primary_x\": " << jsonNumber(centre) << ",\n"
+       << "  \"primary_y\": " << jsonNumber(centre) << ",\n"
+       << "  \"flux_ratio\": " << jsonNumber(p.fluxRatio) << ",\n"
+       << "  \"r0_m\": " << jsonNumber(p.r0) << ",\n"
+       << "  \"diameter_m\": " << jsonNumber(p.diameter) << ",\n"
+       << "  \"diameter_over_r0\": " << jsonNumber(p.diameter / p.r0) << ",\n"
+       << "  \"obstruction\": " << jsonNumber(p.obstruction) << ",\n"
+       << "  \"pupil_px\": " << jsonNumber(pupil) << ",\n"
+       << "  \"lambda_over_d_px\": " << jsonNumber(p.width / pupil) << ",\n"
+       << "  \"peak_adu\": " << jsonNumber(*options.peak) << ",\n"
+       << "  \"photons_per_frame\": " << jsonNumber(p.photons) << ",\n"
+       << "  \"sky_adu\": " << jsonNumber(p.sky) << ",\n"
+       << "  \"read_noise_adu\": " << jsonNumber(p.readNoise) << ",\n"
+       << "  \"clipped_pixels\": " << saturated << "\n"
+       << "}\n";
+  std::ofstream file(path, std::ios::binary);
+  file << json.str();
+  file.close();
+  if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+bool isFitsName(const std::string& name) {
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  auto endsWith = [&lower](std::string_view tail) {
+    return lower.size() >= tail.size() &&
+           lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return endsWith(".fit") || endsWith(".fits");
+}
+
+int run(const Options& given) {
+  Options options = given;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    // Scale the photon count so the brightest pixel averages the wanted level.
+    SpeckleSimulator probe(options.sim);
+    const double peakPerPhoton = probe.meanPeakPerPhoton(16);
+    options.sim.photons = peakPerPhoton > 0 ? *options.peak / peakPerPhoton : 0;
+  }
+
+  std::error_code error;
+  fs::create_directories(options.out, error);
+  if (error || !fs::is_directory(options.out)) {
+    std::cerr << "korrin-sim: cannot create directory " << options.out.string()
+              << (error ? ": " + error.message() : std::string()) << "\n";
+    return 1;
+  }
+
+  const long frames = options.frames;
+  const int digits = std::max(5, static_cast<int>(std::to_string(frames).size()));
+  FrameWriter writer{options.bitpix,       options.name, options.sim.readNoise,
+                     options.sim.diameter, {},           0};
+
+  // Contiguous even-aligned chunks, so each simulator reuses both halves of its noise fields.
+  const long pairs = (frames + 1) / 2;
+  const long threads =
+      std::clamp<long>(static_cast<long>(std::thread::hardware_concurrency()), 1, 8);
+  const long workers = std::min(threads, pairs);
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(workers));
+  std::vector<std::thread> pool;
+  for (long w = 0; w < workers; ++w) {
+    const long first = 2 * (pairs * w / workers);
+    const long last = std::min(frames, 2 * (pairs * (w + 1) / workers));
+    pool.emplace_back([&, w, first, last] {
+      try {
+        SpeckleSimulator simulator(options.sim);
+        std::vector<float> pixels;
+        for (long i = first; i < last; ++i) {
+          simulator.frame(static_cast<std::uint64_t>(i), pixels);
+          writer.write(options.out / frameFileName(options.name, i + 1, digits), pixels,
+                       options.sim.width);
+        }
+      } catch (...) {
+        failures[static_cast<std::size_t>(w)] = std::current_exception();
+      }
+    });
+  }
+  for (auto& thread : pool) thread.join();
+  for (const auto& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  const std::string firstFile = frameFileName(options.name, 1, digits);
+  const std::string lastFile = frameFileName(options.name, frames, digits);
+  const fs::path truthPath = options.out / (options.name + "_truth.json");
+  writeTruth(truthPath, options, firstFile, lastFile, writer.saturated);
+
+  // Stray FITS files would be read by korrin together with these frames.
+  long strangers = 0;
+  const std::string prefix = options.name + "_";
+  for (const auto& entry : fs::directory_iterator(options.out)) {
+    const std::string file = entry.path().filename().string();
+    if (!isFitsName(file)) continue;
+    const bool ours = file.size() == prefix.size() + digits + 5 && file.rfind(prefix, 0) == 0 &&
+                      file.compare(file.size() - 5, 5, ".fits") == 0 &&
+                      std::all_of(file.begin() + static_cast<long>(prefix.size()), file.end() - 5,
+                                  [](char c) { return c >= '0' && c <= '9'; }) &&
+                      std::stol(file.substr(prefix.size(), digits)) >= 1 &&
+                      std::stol(file.substr(prefix.size(), digits)) <= frames;
+    if (!ours) ++strangers;
+  }
+
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const PixelOffset offset = separationVector(options.sim);
+  std::printf("Wrote %ld frames of %d x %d (BITPIX %d) to %s in %.1f s\n", frames,
+              options.sim.width, options.sim.width, options.bitpix, options.out.string().c_str(),
+              seconds);
+  std::printf("Files %s ... %s, truth %s\n", firstFile.c_str(), lastFile.c_str(),
+              truthPath.filename().string().c_str());
+  std::printf("Companion at dx = %.3f, dy = %.3f pixels (separation %g, position angle %g deg)\n",
+              offset.dx, offset.dy, options.sim.separation, options.sim.positionAngle);
+  if (writer.saturated > 0) {
+    std::printf(
+        "%ld pixels were clipped at the top of the sample range; lower --peak to avoid it\n",
+        writer.saturated);
+  }
+  if (strangers > 0) {
+    std::fprintf(stderr,
+                 "korrin-sim: warning: %s also holds %ld other FITS files, which korrin would "
+                 "read together with these frames\n",
+                 options.out.string().c_str(), strangers);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace korrin
+
+int main(int argc, char** argv) {
+  std::optional<korrin::Options> options;
+  try {
+    options = korrin::parseOptions(argc, argv);
+  } catch (const korrin::UsageError& e) {
+    std::cerr << "korrin-sim: " << e.what() << "\nTry korrin-sim --help\n";
+    return 2;
+  }
+  if (!options) {
+    std::cout << korrin::kUsage;
+    return 0;
+  }
+  try {
+    return korrin::run(*options);
+  } catch (const std::exception& e) {
+    std::cerr << "korrin-sim: " << e.what() << "\n";
+    return 1;
+  }
+}
