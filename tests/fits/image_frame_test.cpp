@@ -45,18 +45,6 @@ class ImageFrameTest : public ::testing::Test {
   std::string err_;
 };
 
-TEST_F(ImageFrameTest, InitialisedFrameOwnsNothing) {
-  EXPECT_EQ(frame_.bytesPerPixel, 1);
-  EXPECT_EQ(frame_.bytesPerSample, 1);
-  EXPECT_EQ(frame_.channels, 1);
-  EXPECT_EQ(frame_.pixelFormat, 7);
-  EXPECT_EQ(frame_.exposureCount, 1);
-  EXPECT_TRUE(frame_.externalPixels);
-  EXPECT_EQ(frame_.pixels, nullptr);
-  EXPECT_EQ(frame_.fits.gainSetting, -1);
-  EXPECT_EQ(frame_.fitsSpare.airmass, 999.0f);
-}
-
 TEST_F(ImageFrameTest, LoadedFrameOf128SquareSixteenBit) {
   std::vector<float> pixels(128 * 128);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i % 60000);
