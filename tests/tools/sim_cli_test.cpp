@@ -95,7 +95,7 @@ TEST(SimProgram, WritesFramesKorrinNamesAfterTheStemAndATruthFile) {
   EXPECT_EQ(jsonNumber(json, "separation_px"), 10);
   EXPECT_EQ(jsonNumber(json, "position_angle_deg"), 120);
   EXPECT_EQ(jsonNumber(json, "flux_ratio"), 0.4);
-  // PA 120: east of south-east... i.e. towards -x and -y.
+  // PA 120 lies between east and south: towards -x and -y.
   EXPECT_NEAR(jsonNumber(json, "dx"), -10 * std::sin(120 * M_PI / 180), 1e-12);
   EXPECT_NEAR(jsonNumber(json, "dy"), 10 * std::cos(120 * M_PI / 180), 1e-12);
   EXPECT_LT(jsonNumber(json, "dx"), 0);
@@ -213,17 +213,13 @@ TEST(SimProgram, RejectsBadOptionsWithAReasonAndWritesNothing) {
       {{}, "--out=DIR is required"},
       {{out, "--width=100"}, "--width must be 128, 256, 512 or 1024, not 100"},
       {{out, "--bitpix=32"}, "--bitpix must be 8, 16 or -32, not 32"},
-      {{out, "--frames=0"}, "--frames must be between 1 and 10000000"},
       {{out, "--frames=2x"}, "--frames needs an integer, not '2x'"},
       {{out, "--ratio=abc"}, "--ratio needs a number, not 'abc'"},
       {{out, "--ratio=-1"}, "flux ratio must be 0 or positive"},
       {{out, "--name=a/b"}, "--name must start with a letter or digit"},
-      {{out, "--name=_x"}, "--name must start with a letter or digit"},
       {{out, "--r0=0.01"}, "turbulence too strong for the pupil sampling"},
       {{out, "--separation=64", "--width=128"}, "separation must be at least 0 and below 64"},
       {{out, "--pupil=200"}, "pupil diameter must be between 4 and 128 pixels"},
-      {{out, "--obstruction=1"}, "central obstruction must be a fraction"},
-      {{out, "--peak=0"}, "--peak must be a positive level"},
       {{out, "--bogus=1"}, "unknown option --bogus"},
       {{out, "--frames", "3"}, "options are written --key=value, not '--frames'"},
   };
