@@ -13,8 +13,9 @@ namespace korrin {
 
 namespace {
 
-// Messages name the reader's source file and a fixed line per reporting statement. Users and
-// support scripts grep for these numbers, so they are pinned here rather than taken from __LINE__.
+// Messages name the reader's source file and a fixed line per reporting statement. The numbers
+// are part of the text people and scripts match on, so they are pinned here: editing this file
+// must not change what a user sees.
 constexpr const char* kSourceName = "fitsio.cpp";
 constexpr int kLineNullInfo = 1447;
 constexpr int kLineOpen = 1454;
@@ -97,7 +98,7 @@ float narrowToFloat(double value) {
   return static_cast<float>(value);
 }
 
-// Cleans a text value in place of the card: strips the quotes, the blanks inside the closing
+// Finds the cleaned span of a text value: without its quotes, the blanks inside the closing
 // quote, a trailing comment and a single trailing comma. Returns the start, sets *length.
 const char* cleanText(const char* value, size_t* length) {
   const char* s = value;
@@ -357,7 +358,8 @@ int readFits(const char* path, FitsInfo* info) {
     reportError(stderr, "%s (%d):  fitsInfoPtr is NULL\r\n", kSourceName, kLineNullInfo);
     return -1;
   }
-  FILE* file = std::fopen(path, "rb");
+  if (path == nullptr) errno = EINVAL;
+  FILE* file = path == nullptr ? nullptr : std::fopen(path, "rb");
   if (file == nullptr) {
     reportError(stderr, "%s (%d):  error opening file:  ", kSourceName, kLineOpen);
     std::perror(path);
