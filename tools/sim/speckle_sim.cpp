@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
@@ -291,7 +292,8 @@ void PhaseScreens::generate(SimRandom& random, std::vector<float>& first,
   // Subharmonics: three levels of 3 x 3 frequencies at 1/3, 1/9, 1/27 of the grid step. Each
   // level is a sum of separable plane waves, built as row phasors times column phasors.
   const double df = 1.0 / (n_ * pixelScale_);
-  std::vector<std::complex<double>> low(count, 0.0);
+  std::vector<std::complex<double>>& low = low_;
+  low.assign(count, 0.0);
   std::vector<std::complex<double>> columnSum[3];
   std::vector<std::complex<double>> rowWave[3];
   for (int level = 1; level <= 3; ++level) {

@@ -8,6 +8,7 @@
 // Everything here is pure computation; file output belongs to the program around it.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,7 +84,8 @@ class PhaseScreens {
   int n_;
   double pixelScale_;
   double r0_;
-  std::vector<float> amplitude_;  // sqrt of the phase spectrum times the frequency step
+  std::vector<float> amplitude_;           // sqrt of the phase spectrum times the frequency step
+  std::vector<std::complex<double>> low_;  // subharmonic sum, kept to reuse its storage
   std::unique_ptr<Plan> plan_;
 };
 
