@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fits/fitsio.h"
@@ -381,6 +382,35 @@ TEST_F(FitsReaderTest, RereadingIntoTheSameRecordReplacesItsBuffers) {
   ASSERT_EQ(read(dir_.file("a.fits")).status, 0);
   ASSERT_EQ(read(dir_.file("b.fits")).status, 0);
   EXPECT_EQ(pixels(), (std::vector<float>{9}));
+}
+
+TEST_F(FitsReaderTest, ConcurrentReadsOfDifferentFilesStayApart) {
+  // Workers read their frames at the same time; nothing in the reader may be shared.
+  constexpr int kThreads = 4;
+  for (int t = 0; t < kThreads; ++t) {
+    test::writeFitsImage(dir_.file(std::to_string(t) + "t.fits"), 16, 16, SampleType::U16,
+                         std::vector<float>(256, static_cast<float>(1000 * t + 7)),
+                         {{"OBJECT", std::to_string(t) + " star", true}});
+  }
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string path = dir_.file(std::to_string(t) + "t.fits");
+      const std::string object = std::to_string(t) + " star";
+      for (int round = 0; round < 50; ++round) {
+        FitsInfo info;
+        initFitsInfo(&info);
+        if (readFits(path.c_str(), &info) != 0 || object != info.object ||
+            info.floatArray[255] != static_cast<float>(1000 * t + 7)) {
+          ++mismatches[t];
+        }
+        releaseFitsInfo(&info);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 }  // namespace
