@@ -72,9 +72,14 @@ FFT<Width, Variant, Mutex>::FFT()
     fftwf_free(input);
     throw std::bad_alloc();
   }
-  {
+  try {
     std::lock_guard<Mutex> lock(*mutex);
     plan = fftwf_plan_dft_r2c_2d(Width, Width, input, spectrum, 0);
+  } catch (...) {
+    // A failed lock must not leak the buffers of an engine that never came to be.
+    fftwf_free(input);
+    fftwf_free(spectrum);
+    throw;
   }
   if (plan == nullptr) {
     fftwf_free(input);

