@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <new>
-// GCC 12 with sanitizers warns falsely inside libstdc++'s regex compiler.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,49 +14,35 @@
 namespace korrin {
 namespace {
 
-TEST(ThreadCount, ExamplesWithEightHardwareThreads) {
-  const std::vector<std::pair<int, int>> hundredFrames{{-1, 7}, {0, 8},  {1, 1},
-                                                       {3, 3},  {20, 8}, {-3, 5}};
-  for (const auto& [p, t] : hundredFrames) EXPECT_EQ(threadCount(p, 8, 100), t) << p;
-  EXPECT_EQ(threadCount(0, 8, 3), 3);
-  EXPECT_EQ(threadCount(0, 8, 5), 5);
-  EXPECT_EQ(threadCount(-7, 8, 100), 1);
-}
-
-TEST(ThreadCount, NeverBelowOne) {
-  EXPECT_EQ(threadCount(-1, 1, 10), 1);
-  EXPECT_EQ(threadCount(-8, 8, 10), 1);
-  EXPECT_EQ(threadCount(-100, 8, 10), 1);
-  EXPECT_EQ(threadCount(0, 0, 10), 1);  // the system could not tell
-  EXPECT_EQ(threadCount(4, 0, 10), 1);
-  EXPECT_EQ(threadCount(INT_MIN, 8, 10), 1);
-  EXPECT_EQ(threadCount(INT_MAX, INT_MAX, 1), 1);
-  EXPECT_EQ(threadCount(INT_MAX, 8, INT_MAX), 8);
+TEST(ThreadCount, HardwareFramesAndFloor) {
+  // {nprocs, hardware threads, frames, expected}
+  const std::vector<std::vector<int>> cases{
+      {-1, 8, 100, 7}, {0, 8, 100, 8},  {1, 8, 100, 1},      {3, 8, 100, 3},
+      {20, 8, 100, 8}, {-3, 8, 100, 5}, {0, 8, 3, 3},        {-1, 1, 10, 1},
+      {-9, 8, 10, 1},  {0, 0, 10, 1},   {INT_MIN, 8, 10, 1}, {INT_MAX, 8, INT_MAX, 8},
+      {4, 0, 10, 1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(threadCount(c[0], c[1], c[2]), c[3]) << c[0] << " " << c[1] << " " << c[2];
+  }
 }
 
 TEST(TimingLine, DefaultStreamFormatOfTheSeconds) {
   EXPECT_EQ(timingLine(40, 4, 2.5),
             "calcKRN execution time with 40 files and 4 threads: 2.5 seconds\n");
-  const std::vector<std::pair<double, std::string>> cases{{12.3456789, "12.3457"},
-                                                          {0.5, "0.5"},
-                                                          {3.0, "3"},
-                                                          {1234567.0, "1.23457e+06"},
-                                                          {1e-05, "1e-05"},
-                                                          {0.0001, "0.0001"},
-                                                          {0.0, "0"},
-                                                          {999999.0, "999999"},
-                                                          {100000.4, "100000"},
-                                                          {0.000123456789, "0.000123457"}};
+  const std::vector<std::pair<double, std::string>> cases{
+      {12.3456789, "12.3457"}, {3.0, "3"},         {1234567.0, "1.23457e+06"},
+      {1e-05, "1e-05"},        {0.0001, "0.0001"}, {999999.0, "999999"}};
   for (const auto& [seconds, text] : cases) {
     EXPECT_EQ(timingLine(1, 1, seconds),
               "calcKRN execution time with 1 files and 1 threads: " + text + " seconds\n");
   }
 }
 
-// A run through runKorrin with a recording driver instead of the real one.
+// runKorrin with a recording driver in place of the real one: what the driver is handed is
+// invisible from outside the process.
 struct Call {
   std::vector<std::string> files;
-  int nthreads = 0, kmax = 0, dkmax = 0, maskRadius = 0, maskInterval = 0;
+  int nthreads, kmax, dkmax, maskRadius, maskInterval;
   std::string out;
 };
 
@@ -69,7 +50,6 @@ struct FakeRun {
   std::ostringstream out, err;
   std::vector<Call> calls;
   int status = 0;
-  int cwdRequests = 0;
   std::string cwd = "/nowhere";
   std::error_code cwdError;
   std::function<void()> during;  // runs inside the driver
@@ -83,7 +63,6 @@ struct FakeRun {
     env.err = &err;
     env.hardwareThreads = hardwareThreads;
     env.currentDirectory = [this](std::error_code& ec) {
-      ++cwdRequests;
       ec = cwdError;
       return std::filesystem::path(cwd);
     };
@@ -106,7 +85,7 @@ class RunSequence : public ::testing::Test {
   std::string dir_ = tmp_.path().string() + "/";
 };
 
-TEST_F(RunSequence, OptionsReachTheDriverInOrder) {
+TEST_F(RunSequence, OptionsReachTheDriver) {
   FakeRun r;
   ASSERT_EQ(r.run({"--dir=" + dir_, "--kmax=31", "--dkmax=4", "--mask_radius=12",
                    "--mask_interval=-4", "--nprocs=0"}),
@@ -120,42 +99,22 @@ TEST_F(RunSequence, OptionsReachTheDriverInOrder) {
   EXPECT_EQ(c.maskRadius, 12);
   EXPECT_EQ(c.maskInterval, 0);
   EXPECT_EQ(c.out, dir_ + "s.krn1");
-  EXPECT_EQ(r.cwdRequests, 0);  // not needed when --dir is given
   EXPECT_EQ(r.err.str(), "");
-
-  const std::string text = r.out.str();
-  const std::string head = "Using capture dir: " + dir_ + "\nFound 5 files\nUsing 5 threads\n";
-  EXPECT_EQ(text.substr(0, head.size()), head);
-  EXPECT_TRUE(std::regex_match(
-      text.substr(head.size()),
-      std::regex("calcKRN execution time with 5 files and 5 threads: [0-9.e+-]+ seconds\n"
-                 "Output written to " +
-                 std::regex_replace(dir_, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                 "s\\.krn1\n")))
-      << text;
 }
 
-TEST_F(RunSequence, DefaultsAndTheCurrentDirectory) {
+TEST_F(RunSequence, DefaultsOnOneHardwareThread) {
   FakeRun r;
   r.cwd = tmp_.path().string();
-  ASSERT_EQ(r.run({}, 4), 0);
+  ASSERT_EQ(r.run({}, 1), 0);
   ASSERT_EQ(r.calls.size(), 1u);
-  EXPECT_EQ(r.cwdRequests, 1);
-  EXPECT_EQ(r.calls[0].nthreads, 3);
-  EXPECT_EQ(r.calls[0].kmax, 60);
-  EXPECT_EQ(r.calls[0].dkmax, 9);
-  EXPECT_EQ(r.calls[0].maskRadius, 0);
-  EXPECT_EQ(r.calls[0].maskInterval, 10);
-  EXPECT_EQ(r.calls[0].files.front().substr(0, dir_.size()), dir_);
+  const Call& c = r.calls[0];
+  EXPECT_EQ(c.nthreads, 1);  // the default -1 would give 0
+  EXPECT_EQ(c.kmax, 60);
+  EXPECT_EQ(c.dkmax, 9);
+  EXPECT_EQ(c.maskRadius, 0);
+  EXPECT_EQ(c.maskInterval, 10);
+  EXPECT_EQ(c.files.front().substr(0, dir_.size()), dir_);
   EXPECT_EQ(r.out.str().substr(0, 20 + dir_.size()), "Using capture dir: " + dir_ + "\n");
-}
-
-TEST_F(RunSequence, OneHardwareThreadWithDefaultNprocsRunsOneThread) {
-  FakeRun r;
-  ASSERT_EQ(r.run({"--dir", dir_}, 1), 0);
-  ASSERT_EQ(r.calls.size(), 1u);
-  EXPECT_EQ(r.calls[0].nthreads, 1);
-  EXPECT_NE(r.out.str().find("\nUsing 1 threads\n"), std::string::npos);
 }
 
 TEST_F(RunSequence, CurrentDirectoryFailure) {
@@ -165,20 +124,19 @@ TEST_F(RunSequence, CurrentDirectoryFailure) {
   EXPECT_EQ(r.err.str(), "Cannot determine the current directory: No such file or directory\n");
   EXPECT_EQ(r.out.str(), "");
   EXPECT_TRUE(r.calls.empty());
+  EXPECT_EQ(r.run({"--dir=" + dir_}), 0);  // only asked for when it is the default
 }
 
 TEST_F(RunSequence, FailedRunStillReportsTimeAndOutput) {
   FakeRun r;
   r.status = -1;
   EXPECT_EQ(r.run({"--dir=" + dir_, "--out=res.krn1", "--nprocs=2"}), -1);
-  ASSERT_EQ(r.calls.size(), 1u);
-  EXPECT_EQ(r.calls[0].out, "res.krn1");
   const std::string text = r.out.str();
-  EXPECT_NE(text.find("calcKRN execution time with 5 files and 2 threads: "), std::string::npos);
+  EXPECT_NE(text.find("\ncalcKRN execution time with 5 files and 2 threads: "), std::string::npos);
   EXPECT_TRUE(text.ends_with(" seconds\nOutput written to res.krn1\n")) << text;
 }
 
-TEST_F(RunSequence, ElapsedTimeBracketsTheDriver) {
+TEST_F(RunSequence, ElapsedTimeBracketsTheDriverCall) {
   FakeRun r;
   r.during = [] {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
@@ -186,12 +144,10 @@ TEST_F(RunSequence, ElapsedTimeBracketsTheDriver) {
     }
   };
   ASSERT_EQ(r.run({"--dir=" + dir_, "--nprocs=1"}), 0);
-  std::smatch m;
   const std::string text = r.out.str();
-  ASSERT_TRUE(std::regex_search(text, m, std::regex("threads: ([^ ]+) seconds\n")));
-  const double seconds = std::stod(m[1]);
+  const std::string marker = "threads: ";
+  const double seconds = std::stod(text.substr(text.find(marker) + marker.size()));
   EXPECT_GE(seconds, 0.03);
-  EXPECT_LT(seconds, 60.0);
 }
 
 TEST_F(RunSequence, EscapingExceptionBecomesStatusTwo) {
@@ -205,18 +161,6 @@ TEST_F(RunSequence, EscapingExceptionBecomesStatusTwo) {
   q.during = [] { throw 42; };
   EXPECT_EQ(q.run({"--dir=" + dir_}), 2);
   EXPECT_EQ(q.err.str(), "Run failed: unknown error\n");
-}
-
-TEST_F(RunSequence, DriverIsNotCalledOnEarlyExits) {
-  const std::vector<std::vector<std::string>> early{
-      {"--help", "--dir=" + dir_},   {"--kmax=x", "--dir=" + dir_},  {"bad", "--dir=" + dir_},
-      {"--dir=" + dir_ + "missing"}, {"--dir=" + dir_ + "s_1.fits"},
-  };
-  for (const auto& words : early) {
-    FakeRun r;
-    EXPECT_EQ(r.run(words), 1) << words[0];
-    EXPECT_TRUE(r.calls.empty()) << words[0];
-  }
 }
 
 }  // namespace
