@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -133,6 +134,9 @@ int runKorrin(int argc, const char* const* argv, const RunEnvironment& environme
 }
 
 int runKorrin(int argc, char** argv) {
+  // A console reader that goes away (korrin | head) must not kill a long accumulation before the
+  // result file is written; failed console writes are simply lost.
+  std::signal(SIGPIPE, SIG_IGN);
   RunEnvironment environment;
   environment.out = &std::cout;
   environment.err = &std::cerr;
