@@ -1,8 +1,141 @@
 #include "run/calc_krn.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <limits>
+
+#include "fits/image_frame.h"
+#include "result/result_file.h"
+#include "run/frame_worker.h"
+#include "spectral/bispectrum.h"
+
 namespace korrin {
 
-// Placeholder until the run driver lands: does no work and reports success.
-int calcKRN(const std::vector<std::string>&, int, int, int, int, int, std::string) { return 0; }
+namespace {
+
+// Width of the first frame, or -1 when it cannot be loaded. Only the width is kept: the frame's
+// worker loads the file again.
+int probeWidth(const std::string& path) {
+  ImageFrame frame;
+  std::memset(&frame, 0, sizeof frame);
+  initFrame(&frame);
+  int width = -1;
+  if (loadFrame(&frame, path.c_str()) < 0) {
+    std::cout << "Error loading " << path << "\n";
+  } else {
+    width = frame.width;
+    releaseFitsRecords(&frame);
+  }
+  releaseFrame(&frame);
+  return width;
+}
+
+// The accumulation reads F(u), F(v) and F(-(u+v)) inside the width x width spectrum only when
+// kmax and dkmax lie within 0 .. W/2 - 1; the mask's fringe reaches twice the radius, which is
+// meaningless (and unbounded work) beyond the frame itself.
+bool optionsFitWidth(int width, int kmax, int dkmax, int maskRadius) {
+  const int limit = width / 2 - 1;
+  const auto refuse = [&](const char* name, int value, int high) {
+    std::cout << name << " " << value << " is out of range 0.." << high << " for " << width << "x"
+              << width << " frames\n";
+    return false;
+  };
+  if (kmax < 0 || kmax > limit) return refuse("kmax", kmax, limit);
+  if (dkmax < 0 || dkmax > limit) return refuse("dkmax", dkmax, limit);
+  if (maskRadius > width) return refuse("mask_radius", maskRadius, width);
+  const int64_t elements = bispectrumSize(kmax, dkmax);
+  if (elements > std::numeric_limits<int32_t>::max()) {
+    std::cout << "kmax " << kmax << " and dkmax " << dkmax << " give " << elements
+              << " bispectrum elements, more than " << std::numeric_limits<int32_t>::max() << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> dealShares(const std::vector<std::string>& files,
+                                                 int nthreads) {
+  std::vector<std::vector<std::string>> shares(static_cast<size_t>(std::max(nthreads, 0)));
+  const size_t shareCount = std::min(files.size(), shares.size());
+  // Dealt out in turn, so every share gets an equal number of frames within one.
+  for (size_t i = 0; i < files.size(); ++i) shares[i % shareCount].push_back(files[i]);
+  return shares;
+}
+
+template <int Width>
+void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, int dkmax,
+                 int maskRadius, int maskInterval, SlotVectors& re, SlotVectors& im,
+                 SlotVectors& bispRe, SlotVectors& bispIm, SlotVectors& power,
+                 std::vector<StarAnnulus>& annuli) {
+  const std::vector<std::vector<std::string>> shares = dealShares(files, nthreads);
+  const size_t shareCount = std::min(files.size(), shares.size());
+
+  // A future of std::async waits for its task when destroyed, so every task has ended before an
+  // exception taken from one of them leaves this function.
+  std::vector<std::future<void>> tasks;
+  tasks.reserve(shareCount);
+  for (size_t s = 0; s < shareCount; ++s) {
+    tasks.push_back(std::async(std::launch::async, processFiles<Width>, shares[s], kmax, dkmax,
+                               maskRadius, maskInterval, std::ref(re[s]), std::ref(im[s]),
+                               std::ref(bispRe[s]), std::ref(bispIm[s]), std::ref(power[s]),
+                               std::ref(annuli[s])));
+  }
+  for (auto& task : tasks) task.get();
+}
+
+int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int dkmax,
+            int maskRadius, int maskInterval, std::string outPath) {
+  const auto slots = static_cast<size_t>(nthreads);
+  SlotVectors re(slots), im(slots), power(slots), bispRe(slots), bispIm(slots);
+  std::vector<StarAnnulus> annuli(slots);
+
+  const int width = probeWidth(files[0]);
+  if (width != 128 && width != 256 && width != 512 && width != 1024) {
+    std::cout << "Unsupported image width " << width << "\n";
+    return -1;
+  }
+  if (!optionsFitWidth(width, kmax, dkmax, maskRadius)) return -1;
+  std::cout << "Using " << width << "x" << width << " FFT\n";
+
+  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(width);
+  const int annulusRadius = std::max(maskRadius, 0);
+  for (size_t t = 0; t < slots; ++t) {
+    bispRe[t].assign(elements, 0.0f);
+    bispIm[t].assign(elements, 0.0f);
+    re[t].assign(pixels, 0.0f);
+    im[t].assign(pixels, 0.0f);
+    power[t].assign(pixels, 0.0f);
+    annuli[t].init(width, width, annulusRadius, annulusRadius);
+  }
+
+  switch (width) {
+    case 128:
+      launchTasks<128>(files, nthreads, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe,
+                       bispIm, power, annuli);
+      break;
+    case 256:
+      launchTasks<256>(files, nthreads, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe,
+                       bispIm, power, annuli);
+      break;
+    case 512:
+      launchTasks<512>(files, nthreads, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe,
+                       bispIm, power, annuli);
+      break;
+    default:
+      launchTasks<1024>(files, nthreads, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe,
+                        bispIm, power, annuli);
+      break;
+  }
+
+  writeResultFile(outPath, width, static_cast<int32_t>(files.size()), kmax, dkmax, power, bispRe,
+                  bispIm);
+  return 0;
+}
 
 }  // namespace korrin

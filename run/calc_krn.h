@@ -15,6 +15,11 @@ namespace korrin {
 int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int dkmax,
             int maskRadius, int maskInterval, std::string outPath);
 
+// nthreads lists; path i goes to list i mod min(n, nthreads), so the lists past the path count
+// stay empty.
+std::vector<std::vector<std::string>> dealShares(const std::vector<std::string>& files,
+                                                 int nthreads);
+
 using SlotVectors = std::vector<std::vector<float>>;
 
 // Deals path i to share i mod S (S = min(n, nthreads)), runs one task per share and waits for

@@ -1,1 +1,139 @@
 #include "run/frame_worker.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+
+#include "fits/image_frame.h"
+#include "spectral/bispectrum.h"
+#include "spectral/fft_engine.h"
+
+namespace korrin {
+
+void fillOutsideTargets(float* pixels, int pixelCount, const std::vector<int>& keepOffsets,
+                        int centre, float fill) {
+  // One merge of the ascending pixel index with the ascending targets. Each target at or below
+  // the current pixel keeps exactly that pixel, so targets above the image (negative) keep the
+  // first pixels and targets past the end are never reached. 64-bit: centre + offset may leave
+  // the int range for large masks.
+  const int64_t end = pixelCount;
+  int64_t p = 0;
+  const size_t m = keepOffsets.size();
+  for (size_t j = 0; j < m && p < end; ++j) {
+    const int64_t target = int64_t{centre} + keepOffsets[j];
+    if (p < target) {
+      const int64_t stop = std::min(target, end);
+      std::fill(pixels + p, pixels + stop, fill);
+      p = stop;
+      if (p >= end) return;
+    }
+    ++p;  // pixel p keeps its value
+    if (j + 1 == m) std::fill(pixels + p, pixels + end, fill);
+  }
+}
+
+namespace {
+
+// Workers share standard output without a lock of their own; one insertion per line keeps their
+// lines whole.
+void writeLine(const std::string& text) {
+  std::cout << (text + "\n");
+}
+
+bool allFinite(const float* pixels, int count) {
+  // An exponent of all ones is an infinity or a NaN. Integer tests, so the pass vectorises.
+  uint32_t bad = 0;
+  for (int i = 0; i < count; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, pixels + i, sizeof bits);
+    bad |= static_cast<uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
+  }
+  return bad == 0;
+}
+
+void maskFrame(ImageFrame& frame, int width, int64_t fileIndex, int maskInterval,
+               const StarAnnulus& annulus, std::vector<int>& keepOffsets) {
+  if (fileIndex % (int64_t{maskInterval} + 1) == 0) annulus.buildMask(keepOffsets);
+  frame.backgroundStatistics();
+  frame.threshold = frame.sigma * 5.0f + frame.mean;
+  frame.findPeak();
+  const float centre = frame.peakY * static_cast<float>(width) + frame.peakX;
+  if (!keepOffsets.empty()) {
+    fillOutsideTargets(frame.pixels, width * width, keepOffsets, static_cast<int>(centre),
+                       frame.mean);
+  }
+}
+
+}  // namespace
+
+template <int Width>
+void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
+                  int maskInterval, std::vector<float>& re, std::vector<float>& im,
+                  std::vector<float>& bispRe, std::vector<float>& bispIm, std::vector<float>& power,
+                  StarAnnulus& annulus) {
+  FFT<Width, 0, std::mutex> engine;
+  writeLine("processing " + std::to_string(files.size()) + " files");
+
+  std::vector<int> keepOffsets;
+  ImageFrame frame;
+  // Whatever leaves the loop (an exception included), the frame gives its buffers back.
+  struct FrameGuard {
+    ImageFrame& f;
+    ~FrameGuard() { releaseFrame(&f); }
+  };
+  std::memset(&frame, 0, sizeof frame);
+  initFrame(&frame);
+  FrameGuard guard{frame};
+
+  const auto n = static_cast<int64_t>(files.size());
+  for (int64_t i = 0; i < n; ++i) {
+    const std::string& path = files[static_cast<size_t>(i)];
+    writeLine("Processing " + path);
+    std::memset(&frame, 0, sizeof frame);
+    initFrame(&frame);
+    if (loadFrame(&frame, path.c_str()) < 0) {
+      writeLine("Error loading " + path);
+      releaseFrame(&frame);
+      continue;
+    }
+    if (frame.width != Width) {
+      writeLine("Skipping " + path + " width " + std::to_string(frame.width));
+      releaseFrame(&frame);
+      break;
+    }
+    // The engine copies Width x Width pixels; a shorter frame would be read past its end.
+    if (frame.height != Width) {
+      writeLine("Skipping " + path + " height " + std::to_string(frame.height));
+      releaseFrame(&frame);
+      break;
+    }
+    // One NaN or infinity would turn every sum of the run into NaN.
+    if (!allFinite(frame.pixels, Width * Width)) {
+      writeLine("Skipping " + path + ": non-finite pixel values");
+      releaseFrame(&frame);
+      continue;
+    }
+    if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
+
+    engine.loadFloat(frame.pixels);
+    engine.forward(re, im, false);
+    accumulateFrame<Width>(kmax, dkmax, re, im, power, bispRe, bispIm);
+
+    releaseFitsRecords(&frame);
+    releaseFrame(&frame);
+  }
+}
+
+#define KORRIN_INSTANTIATE_WORKER(W)                                                           \
+  template void processFiles<W>(const std::vector<std::string>&, int, int, int, int,           \
+                                std::vector<float>&, std::vector<float>&, std::vector<float>&, \
+                                std::vector<float>&, std::vector<float>&, StarAnnulus&);
+KORRIN_INSTANTIATE_WORKER(128)
+KORRIN_INSTANTIATE_WORKER(256)
+KORRIN_INSTANTIATE_WORKER(512)
+KORRIN_INSTANTIATE_WORKER(1024)
+#undef KORRIN_INSTANTIATE_WORKER
+
+}  // namespace korrin
