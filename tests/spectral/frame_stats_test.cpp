@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "fits/image_frame.h"
+#include "tests/support/fits_fixture.h"
+#include "tests/support/result_reader.h"
+#include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace korrin {
 namespace {
@@ -249,6 +256,71 @@ TEST(FrameStatistics, OuterTwoPixelMarginIsNeverTouched) {
   first.frame.findPeak();
   EXPECT_EQ(first.frame.peakX, 2.0f);
   EXPECT_EQ(first.frame.peakY, 2.0f);
+}
+
+// Through the real binary: a background of exactly 500 (so mean 500, sigma 0, threshold 500), a
+// star at the centre and one pixel of 100000 beside it. Everything that differs from 500 lies
+// inside the star's disc, so the random fringe cannot change the result and runs compare exactly.
+struct HotPixelCapture {
+  test::TempDir dir;
+
+  static std::vector<float> starField() {
+    std::vector<float> p(128 * 128, 500.0f);
+    for (int y = 62; y <= 66; ++y) {
+      for (int x = 62; x <= 66; ++x) p[y * 128 + x] = 4000.0f - 100.0f * std::abs(x - 64);
+    }
+    return p;
+  }
+  std::string write(const std::string& name, const std::vector<float>& pixels) {
+    std::filesystem::create_directory(dir.file(name));
+    test::writeFitsImage(dir.file(name + "/f_1.fits"), 128, 128, test::SampleType::F32, pixels);
+    return dir.file(name);
+  }
+  std::optional<test::ResultContents> run(const std::string& capture, bool masked) {
+    const std::string out = capture + (masked ? "-masked.krn1" : "-plain.krn1");
+    std::vector<std::string> args{"--dir=" + capture, "--out=" + out, "--kmax=6", "--dkmax=2"};
+    if (masked) args.push_back("--mask_radius=8");
+    const test::ProcessResult r = test::runKorrinBinary(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return test::readResult(out);
+  }
+};
+
+TEST(FrameStatisticsEndToEnd, IsolatedHotPixelIsGoneOnlyWithTheMask) {
+  HotPixelCapture c;
+  std::vector<float> clean = HotPixelCapture::starField();
+  // Dark below (58, 66) and nowhere right of or below a star pixel: with sigma 0 the star pixels
+  // are above the hot level too, and a dark neighbour would have them repaired.
+  clean[67 * 128 + 58] = 400.0f;
+  std::vector<float> hot = clean;
+  hot[66 * 128 + 58] = 100000.0f;
+  const std::string hotDir = c.write("hot", hot);
+  const std::string cleanDir = c.write("clean", clean);
+
+  const auto repaired = c.run(hotDir, true);
+  const auto reference = c.run(cleanDir, false);
+  const auto raw = c.run(hotDir, false);
+  ASSERT_TRUE(repaired && reference && raw);
+  EXPECT_EQ(repaired->power, reference->power);
+  EXPECT_EQ(repaired->phases, reference->phases);
+  EXPECT_NE(raw->power, reference->power);
+}
+
+TEST(FrameStatisticsEndToEnd, HotPixelWithBrightRightAndLowerNeighboursSurvives) {
+  HotPixelCapture c;
+  std::vector<float> kept = HotPixelCapture::starField();
+  kept[64 * 128 + 60] = 100000.0f;
+  kept[64 * 128 + 59] = 400.0f;  // dark on the left and above: not consulted
+  kept[63 * 128 + 60] = 400.0f;
+  const std::string keptDir = c.write("kept", kept);
+
+  // The pixel becomes the peak and the mask is centred on it; the star is still inside the disc,
+  // so masking changes nothing at all.
+  const auto masked = c.run(keptDir, true);
+  const auto plain = c.run(keptDir, false);
+  ASSERT_TRUE(masked && plain);
+  EXPECT_EQ(masked->power, plain->power);
+  EXPECT_EQ(masked->phases, plain->phases);
 }
 
 }  // namespace
