@@ -1,0 +1,195 @@
+// The result reader against files the real writer produced, the phase positions against the
+// writer's loop, and the autocorrelation against a case worked out by hand.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "result/result_file.h"
+#include "spectral/bispectrum.h"
+#include "tests/support/temp_dir.h"
+#include "tools/inspect/previews.h"
+#include "tools/inspect/result_reader.h"
+
+namespace korrin {
+namespace {
+
+using Slots = std::vector<std::vector<float>>;
+
+// A result file from the product's writer: one slot, one frame, power = its index + 1 (so every
+// position tells where it came from), bispectrum sums (index + 1, -(index % 7)).
+std::string writtenResult(int width, int kmax, int dkmax) {
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(width);
+  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
+  Slots power(1, std::vector<float>(pixels)), re(1, std::vector<float>(elements)),
+      im(1, std::vector<float>(elements));
+  for (size_t i = 0; i < pixels; ++i) power[0][i] = static_cast<float>(i + 1);
+  for (size_t i = 0; i < elements; ++i) {
+    re[0][i] = static_cast<float>(i + 1);
+    im[0][i] = -static_cast<float>(i % 7);
+  }
+  test::TempDir tmp;
+  const std::string path = tmp.file("r.krn1");
+  writeResultFile(path, width, 1, kmax, dkmax, power, re, im);
+  return test::readBytes(path);
+}
+
+TEST(PhaseLayout, PositionsFollowTheWritersLoopAndSkipTheSamePairs) {
+  // (128, 62, 3) drops pairs on both the high and the low side of both axes; (128, 63, 63) is
+  // the largest layout a width allows.
+  for (const auto& [w, k, d] : std::vector<std::tuple<int, int, int>>{
+           {128, 62, 3}, {128, 0, 0}, {256, 5, 2}, {128, 63, 6}, {128, 4, 63}}) {
+    SCOPED_TRACE(std::to_string(w) + " " + std::to_string(k) + " " + std::to_string(d));
+    const PhaseLayout layout(w, k, d);
+    int64_t next = 0;
+    for (int ux = -k; ux <= k; ++ux)
+      for (int uy = 0; uy <= k; ++uy)
+        for (int vx = -d; vx <= d; ++vx)
+          for (int vy = -d; vy <= d; ++vy) {
+            const int cx = w / 2 - (ux + vx);
+            const int cy = w / 2 - (uy + vy);
+            const bool kept = cx >= 0 && cx < w && cy >= 0 && cy < w;
+            const int64_t at = layout.position(ux, uy, vx, vy);
+            if (kept ? at != next : at != -1) {
+              FAIL() << "u=(" << ux << "," << uy << ") v=(" << vx << "," << vy << "): " << at
+                     << " expected " << (kept ? next : -1);
+            }
+            if (kept) ++next;
+          }
+    EXPECT_EQ(layout.count(), next);
+    EXPECT_EQ(layout.count(), phaseCount(w, k, d));
+  }
+  EXPECT_EQ(PhaseLayout(128, 60, 9).count(), 2588872);
+  EXPECT_EQ(PhaseLayout(256, 60, 9).count(), 2664541);
+  // Outside the boxes altogether.
+  const PhaseLayout layout(256, 4, 2);
+  EXPECT_EQ(layout.position(5, 0, 0, 0), -1);
+  EXPECT_EQ(layout.position(0, -1, 0, 0), -1);
+  EXPECT_EQ(layout.position(0, 0, 3, 0), -1);
+  EXPECT_EQ(layout.position(0, 0, 0, -3), -1);
+}
+
+TEST(ResultReader, ReadsWhatTheWriterWroteInBothOrders) {
+  const int w = 128, k = 62, d = 3;
+  const std::string bytes = writtenResult(w, k, d);
+  const ReadOutcome outcome = parseResult(bytes);
+  ASSERT_TRUE(outcome.result) << outcome.error;
+  const ResultData& r = *outcome.result;
+  EXPECT_EQ(r.width, w);
+  EXPECT_EQ(r.kmax, k);
+  EXPECT_EQ(r.dkmax, d);
+  // The writer's slot holds index + 1 in memory order; the file is column by column, the reader
+  // back in memory order.
+  for (const auto& [fx, fy] :
+       std::vector<std::pair<int, int>>{{0, 0}, {-64, -64}, {63, -64}, {-64, 63}, {5, -17}}) {
+    const double index = (fy + w / 2) * w + (fx + w / 2);
+    EXPECT_EQ(r.powerAt(fx, fy), index + 1) << fx << "," << fy;
+  }
+  // Phases from the memory-order sums, found through their file position.
+  for (const auto& [ux, uy, vx, vy] : std::vector<std::tuple<int, int, int, int>>{
+           {0, 0, 0, 0}, {-60, 0, -3, 3}, {62, 62, 2, 2}, {-62, 61, -1, 3}, {7, 3, -2, 1}}) {
+    const auto i = static_cast<double>(bispectrumIndex(k, d, ux, uy, vx, vy));
+    const auto expected = static_cast<float>(std::atan2(-std::fmod(i, 7.0), i + 1));
+    const std::optional<float> phase = r.phaseAt(ux, uy, vx, vy);
+    ASSERT_TRUE(phase) << ux << " " << uy << " " << vx << " " << vy;
+    EXPECT_EQ(*phase, expected);
+  }
+  EXPECT_FALSE(r.phaseAt(62, 0, 3, 0));  // -(u+v) beyond the spectrum's edge: not in the file
+}
+
+TEST(ResultReader, NamesWhatIsWrongWithADamagedFile) {
+  const int w = 128, k = 2, d = 1;
+  const std::string good = writtenResult(w, k, d);
+  const size_t powerEnd = 4 + 8 * 128 * 128;
+  const auto with = [&good](size_t at, const void* value, size_t size) {
+    std::string bytes = good;
+    std::memcpy(bytes.data() + at, value, size);
+    return bytes;
+  };
+  const int32_t width100 = 100, kmax64 = 64, dkmaxMinus = -1;
+  const double power = 1e30;
+  const float phase = 3.0f;
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string error;
+  } cases[] = {
+      {"empty", "", "file is 0 bytes long, too short to hold even the width"},
+      {"width", with(0, &width100, 4),
+       "width field is 100, not one of 128, 256, 512, 1024: not a result file"},
+      {"short power", good.substr(0, 1000),
+       "file is 1000 bytes long, too short for a width of 128 (at least 131100 bytes)"},
+      {"kmax", with(powerEnd + 8, &kmax64, 4), "kmax field is 64, outside 0..63 for width 128"},
+      {"dkmax", with(powerEnd + 12, &dkmaxMinus, 4),
+       "dkmax field is -1, outside 0..63 for width 128"},
+      {"one byte short", good.substr(0, good.size() - 1),
+       "file is 131639 bytes long, but width 128, kmax 2 and dkmax 1 need 131640 bytes (135 "
+       "phases)"},
+      {"one byte more", good + "x",
+       "file is 131641 bytes long, but width 128, kmax 2 and dkmax 1 need 131640 bytes (135 "
+       "phases)"},
+  };
+  ASSERT_EQ(good.size(), 131640u);
+  for (const auto& c : cases) {
+    const ReadOutcome outcome = parseResult(c.bytes);
+    EXPECT_FALSE(outcome.result) << c.what;
+    EXPECT_EQ(outcome.error, c.error) << c.what;
+  }
+  // One changed value in either section breaks its checksum, and the message says which.
+  const ReadOutcome badPower = parseResult(with(4 + 8 * 500, &power, 8));
+  EXPECT_EQ(badPower.error.rfind("power checksum does not match: stored ", 0), 0u)
+      << badPower.error;
+  const ReadOutcome badPhase = parseResult(with(powerEnd + 16 + 4 * 44, &phase, 4));
+  EXPECT_EQ(badPhase.error.rfind("phase checksum does not match: stored ", 0), 0u)
+      << badPhase.error;
+  // Stored checksum edited instead of a value: same verdict.
+  const double checksum = 0.5;
+  EXPECT_NE(parseResult(with(powerEnd, &checksum, 8)).error.find("power checksum"),
+            std::string::npos);
+  EXPECT_NE(parseResult(with(good.size() - 8, &checksum, 8)).error.find("phase checksum"),
+            std::string::npos);
+
+  EXPECT_EQ(readResultFile("/nonexistent/r.krn1").error, "cannot open: No such file or directory");
+  EXPECT_EQ(readResultFile("/").error, "is a directory");
+}
+
+TEST(Autocorrelation, TwoPointImageGivesItsPeaksAtThePlusAndMinusSeparation) {
+  // I = delta at p plus a * delta at p + s. Per frame the file holds |F / W^2|^2 =
+  // (1 + a^2 + 2a cos(2 pi f.s / W)) / W^4; the autocovariance is (1/W^2) sum I(x) I(x + lag)
+  // minus the squared mean m^2: (1 + a^2)/W^2 - m^2 at 0, a/W^2 - m^2 at +-s, -m^2 elsewhere.
+  const int w = 128, sx = 3, sy = -5;
+  const double a = 0.5;
+  ResultData r;
+  r.width = w;
+  r.power.resize(static_cast<size_t>(w) * w);
+  const double w2 = static_cast<double>(w) * w;
+  for (int fy = -w / 2; fy < w / 2; ++fy) {
+    for (int fx = -w / 2; fx < w / 2; ++fx) {
+      const double phase = 2 * std::numbers::pi * (fx * sx + fy * sy) / w;
+      r.power[static_cast<size_t>((fy + w / 2) * w + fx + w / 2)] =
+          (1 + a * a + 2 * a * std::cos(phase)) / (w2 * w2);
+    }
+  }
+  const std::vector<float> image = autocorrelationImage(r);
+  const double m2 = (1 + a) * (1 + a) / (w2 * w2);
+  const auto at = [&](int lx, int ly) {
+    return image[static_cast<size_t>((ly + w / 2) * w + lx + w / 2)];
+  };
+  const double tolerance = 1e-3 / w2;
+  EXPECT_NEAR(at(0, 0), (1 + a * a) / w2 - m2, tolerance);
+  EXPECT_NEAR(at(sx, sy), a / w2 - m2, tolerance);
+  EXPECT_NEAR(at(-sx, -sy), a / w2 - m2, tolerance);
+  // Swapped axes or a lost sign would put the peak here instead.
+  EXPECT_NEAR(at(sy, sx), -m2, tolerance);
+  EXPECT_NEAR(at(sx, -sy), -m2, tolerance);
+  EXPECT_NEAR(at(1, 0), -m2, tolerance);
+  EXPECT_NEAR(at(-w / 2, -w / 2), -m2, tolerance);
+}
+
+}  // namespace
+}  // namespace korrin
