@@ -98,7 +98,7 @@ std::vector<uint16_t> powerSpectrumDisplay(int width, const std::vector<float>& 
   // The median is the noise floor of a speckle spectrum; the zero frequency lies some ten
   // decades above it, and the speckle signal in between.
   const float median = quantile(power, 0.5);
-  return logStretch(width, power, 0.0f, median, 0.02f, 0.9999f);
+  return logStretch(width, power, 0.0f, median, 0.02f, 1.0f);
 }
 
 std::vector<uint16_t> autocorrelationDisplay(int width, const std::vector<float>& autocorrelation) {
