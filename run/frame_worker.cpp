@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <optional>
 
 #include "fits/image_frame.h"
 #include "spectral/bispectrum.h"
@@ -68,13 +69,47 @@ void maskFrame(ImageFrame& frame, int width, int64_t fileIndex, int maskInterval
 
 }  // namespace
 
+KernelPath defaultKernelPath() {
+#if defined(KORRIN_KERNEL_REFERENCE)
+  return KernelPath::Reference;
+#elif defined(KORRIN_KERNEL_PORTABLE)
+  return KernelPath::Portable;
+#elif defined(KORRIN_KERNEL_AVX2)
+  return KernelPath::Avx2;
+#else
+  return KernelPath::Auto;
+#endif
+}
+
 template <int Width>
 void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
                   int maskInterval, std::vector<float>& re, std::vector<float>& im,
                   std::vector<float>& bispRe, std::vector<float>& bispIm, std::vector<float>& power,
                   StarAnnulus& annulus) {
+  processFilesOnPath<Width>(files, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe, bispIm,
+                            power, annulus, defaultKernelPath());
+}
+
+template <int Width>
+void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
+                        int maskInterval, std::vector<float>& re, std::vector<float>& im,
+                        std::vector<float>& bispRe, std::vector<float>& bispIm,
+                        std::vector<float>& power, StarAnnulus& annulus, KernelPath path) {
   FFT<Width, 0, std::mutex> engine;
   writeLine("processing " + std::to_string(files.size()) + " files");
+
+  if (!kernelPathSupported(path)) path = KernelPath::Portable;
+  const bool fused = path != KernelPath::Reference && re.size() >= size_t{Width} * Width &&
+                     im.size() >= size_t{Width} * Width && power.size() >= size_t{Width} * Width;
+  // The batch keeps its own sums in a layout its kernel walks sequentially; they are taken from
+  // the slot here and put back once the share is done (a partial batch is added then).
+  std::optional<BispectrumBatch> batch;
+  if (fused && BispectrumBatch::accepts(Width, kmax, dkmax) &&
+      static_cast<int64_t>(bispRe.size()) >= bispectrumSize(kmax, dkmax) &&
+      static_cast<int64_t>(bispIm.size()) >= bispectrumSize(kmax, dkmax)) {
+    batch.emplace(Width, kmax, dkmax, path);
+    batch->loadSums(bispRe, bispIm);
+  }
 
   std::vector<int> keepOffsets;
   ImageFrame frame;
@@ -118,18 +153,31 @@ void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, in
     if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
 
     engine.loadFloat(frame.pixels);
-    engine.forward(re, im, false);
-    accumulateFrame<Width>(kmax, dkmax, re, im, power, bispRe, bispIm);
+    if (batch) {
+      engine.forwardScaledPower(re, im, power);
+      batch->add(re.data(), im.data());
+    } else if (fused) {
+      engine.forwardScaledPower(re, im, power);
+      accumulateBispectrum<Width>(kmax, dkmax, re, im, bispRe, bispIm);
+    } else {
+      engine.forward(re, im, false);
+      accumulateFrame<Width>(kmax, dkmax, re, im, power, bispRe, bispIm);
+    }
 
     releaseFitsRecords(&frame);
     releaseFrame(&frame);
   }
+  if (batch) batch->storeSums(bispRe, bispIm);
 }
 
 #define KORRIN_INSTANTIATE_WORKER(W)                                                           \
   template void processFiles<W>(const std::vector<std::string>&, int, int, int, int,           \
                                 std::vector<float>&, std::vector<float>&, std::vector<float>&, \
-                                std::vector<float>&, std::vector<float>&, StarAnnulus&);
+                                std::vector<float>&, std::vector<float>&, StarAnnulus&);       \
+  template void processFilesOnPath<W>(const std::vector<std::string>&, int, int, int, int,     \
+                                      std::vector<float>&, std::vector<float>&,                \
+                                      std::vector<float>&, std::vector<float>&,                \
+                                      std::vector<float>&, StarAnnulus&, KernelPath);
 KORRIN_INSTANTIATE_WORKER(128)
 KORRIN_INSTANTIATE_WORKER(256)
 KORRIN_INSTANTIATE_WORKER(512)

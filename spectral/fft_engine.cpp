@@ -131,6 +131,57 @@ void FFT<Width, Variant, Mutex>::forward(std::vector<float>& re, std::vector<flo
 }
 
 template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::forwardScaledPower(std::vector<float>& re, std::vector<float>& im,
+                                                    std::vector<float>& power) {
+  constexpr int half = Width / 2;
+  // A power of two: scaling is exact, so scaling before or after the spread gives the same bits,
+  // and the conjugate's power (-b)*(-b) equals b*b.
+  constexpr float s = 1.0f / static_cast<float>(kPixels);
+  fftwf_execute(plan);
+  float* const outRe = re.data();
+  float* const outIm = im.data();
+  float* const outPower = power.data();
+  for (int i = 0; i < Width; ++i) {
+    // Row i holds frequency fy = i (i < half) or i - Width; its centred row is fy + half, and the
+    // row of -fy is half - fy, both taken mod Width.
+    const int pRow = ((i + half) & (Width - 1)) * Width;
+    const int qRow = ((half - i) & (Width - 1)) * Width;
+    const float* row = &spectrum[i * kHalfColumns][0];
+    // Columns j = 0 .. half-1 go to half + j, in order.
+    float* pRe = outRe + pRow + half;
+    float* pIm = outIm + pRow + half;
+    float* pPower = outPower + pRow + half;
+    for (int j = 0; j < half; ++j) {
+      const float a = row[2 * j] * s;
+      const float b = row[2 * j + 1] * s;
+      pRe[j] = a;
+      pIm[j] = b;
+      pPower[j] = pPower[j] + (a * a + b * b);
+    }
+    // Column half (frequency -half) goes to column 0 and has no partner.
+    {
+      const float a = row[2 * half] * s;
+      const float b = row[2 * half + 1] * s;
+      outRe[pRow] = a;
+      outIm[pRow] = b;
+      outPower[pRow] = outPower[pRow] + (a * a + b * b);
+    }
+    // Columns j = 1 .. half-1 also give -(fx, fy) at column half - j: the conjugate.
+    float* qRe = outRe + qRow + half;
+    float* qIm = outIm + qRow + half;
+    float* qPower = outPower + qRow + half;
+    for (int j = 1; j < half; ++j) {
+      const float a = row[2 * j] * s;
+      const float b = row[2 * j + 1] * s;
+      const float nb = -b;
+      qRe[-j] = a;
+      qIm[-j] = nb;
+      qPower[-j] = qPower[-j] + (a * a + nb * nb);
+    }
+  }
+}
+
+template <int Width, int Variant, class Mutex>
 template <class ValueOf>
 void FFT<Width, Variant, Mutex>::spectrumImage(ValueOf valueOf, bool zeroDc) {
   constexpr int half = Width / 2;

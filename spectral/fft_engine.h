@@ -58,6 +58,12 @@ class FFT final : public BaseFFT {
   void loadInput(std::string path) override;
   void saveInput(std::string path) override;
 
+  // The frame step's post-transform work in one pass over the half spectrum: transforms input,
+  // writes the centred spectrum scaled by 1/(W*W) into re and im and adds its power into power.
+  // Bit-identical to forward(re, im, false), scaleSpectrum<Width> and accumulatePower.
+  void forwardScaledPower(std::vector<float>& re, std::vector<float>& im,
+                          std::vector<float>& power);
+
   // Direct access for code that fills or reads the buffers in bulk (the frame worker, tools).
   float* inputData() { return input; }
   const fftwf_complex* spectrumData() const { return spectrum; }

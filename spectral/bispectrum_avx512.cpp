@@ -1,0 +1,50 @@
+// The batched kernel with 16-lane AVX-512 vectors; only called after a CPU feature check.
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "spectral/bispectrum_kernel.h"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+namespace korrin::detail {
+namespace {
+
+struct Avx512 {
+  using Vec = __m512;
+  using Mask = __mmask16;
+  static constexpr int kLanes = 16;
+  // 16 sums, two F(u) vectors and the temporaries fit the 32 registers.
+  static constexpr int kMaxGroup = 8;
+
+  static Vec load(const float* p) { return _mm512_load_ps(p); }
+  static Vec loadu(const float* p) { return _mm512_loadu_ps(p); }
+  static Vec broadcast(const float* p) { return _mm512_set1_ps(*p); }
+  static void store(float* p, Vec v) { _mm512_store_ps(p, v); }
+  static Vec mul(Vec a, Vec b) { return _mm512_mul_ps(a, b); }
+  static Vec add(Vec a, Vec b) { return _mm512_add_ps(a, b); }
+  static Vec sub(Vec a, Vec b) { return _mm512_sub_ps(a, b); }
+  static Mask laneMask(int lo, int hi) {
+    if (lo > kLanes - 1 || hi < 0) return 0;
+    if (lo < 0) lo = 0;
+    if (hi > kLanes - 1) hi = kLanes - 1;
+    const unsigned upTo = (1u << (hi + 1)) - 1u;
+    const unsigned below = (1u << lo) - 1u;
+    return static_cast<Mask>(upTo & ~below);
+  }
+  // Lanes off keep their sum untouched, exactly like a skipped term.
+  static Vec addMasked(Vec term, Vec sum, Mask m) { return _mm512_mask_add_ps(sum, m, term, sum); }
+};
+
+#include "spectral/bispectrum_kernel.inl"
+
+}  // namespace
+
+void accumulateBatchAvx512(const BatchKernelArgs& args) {
+  accumulateBatch<Avx512>(args);
+}
+
+}  // namespace korrin::detail
+
+#pragma GCC pop_options

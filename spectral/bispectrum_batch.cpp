@@ -1,0 +1,268 @@
+#include "spectral/bispectrum_batch.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "spectral/bispectrum.h"
+#include "spectral/bispectrum_kernel.h"
+
+namespace korrin {
+
+namespace {
+
+// Whole vectors of the widest path, so one layout serves every path.
+constexpr int kLaneMultiple = 16;
+// Windows of this many bytes per worker keep the rows one (uy, vy) step reads in the caches.
+constexpr int64_t kWindowBudget = int64_t{6} << 20;
+
+struct Geometry {
+  int lanesPad;
+  int tRowLen;
+  int64_t uFrame;  // floats of one frame's row, re and im
+  int64_t tFrame;
+  int64_t vFrame;
+  int64_t uRows;
+  int64_t tRows;
+  int64_t vRows;
+  int64_t accFloats;
+
+  Geometry(int kmax, int dkmax) {
+    const int64_t d2 = 2 * int64_t{dkmax} + 1;
+    lanesPad = (2 * kmax + 1 + kLaneMultiple - 1) / kLaneMultiple * kLaneMultiple;
+    tRowLen = lanesPad + 2 * dkmax;
+    uFrame = 2 * int64_t{lanesPad};
+    tFrame = 2 * int64_t{tRowLen};
+    vFrame = 2 * d2;
+    uRows = int64_t{kmax} + 1;
+    tRows = int64_t{kmax} + 2 * int64_t{dkmax} + 1;
+    vRows = d2;
+    accFloats = uRows * d2 * d2 * 2 * lanesPad;
+  }
+  int64_t windowFloatsPerFrame() const { return uRows * uFrame + tRows * tFrame + vRows * vFrame; }
+};
+
+int autoCapacity(int kmax, int dkmax) {
+  const Geometry g(kmax, dkmax);
+  const int64_t frames = kWindowBudget / (g.windowFloatsPerFrame() * int64_t{sizeof(float)});
+  return static_cast<int>(std::clamp<int64_t>(frames, 1, BispectrumBatch::kMaxFrames));
+}
+
+detail::AlignedFloats allocateZeroed(int64_t count) {
+  // 64-byte rows for aligned vector loads; rounded up as aligned_alloc requires.
+  const size_t bytes = (static_cast<size_t>(count) * sizeof(float) + 63) / 64 * 64;
+  void* p = std::aligned_alloc(64, bytes == 0 ? 64 : bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  std::memset(p, 0, bytes);
+  return detail::AlignedFloats(static_cast<float*>(p));
+}
+
+}  // namespace
+
+void detail::AlignedFree::operator()(float* p) const {
+  std::free(p);
+}
+
+bool kernelPathSupported(KernelPath path) {
+  switch (path) {
+    case KernelPath::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case KernelPath::Avx512:
+      return __builtin_cpu_supports("avx512f");
+    default:
+      return true;
+  }
+}
+
+KernelPath resolveKernelPath(KernelPath path) {
+  if (path != KernelPath::Auto) return path;
+  if (kernelPathSupported(KernelPath::Avx512)) return KernelPath::Avx512;
+  if (kernelPathSupported(KernelPath::Avx2)) return KernelPath::Avx2;
+  return KernelPath::Portable;
+}
+
+const char* kernelPathName(KernelPath path) {
+  switch (path) {
+    case KernelPath::Auto:
+      return "auto";
+    case KernelPath::Reference:
+      return "reference";
+    case KernelPath::Portable:
+      return "portable";
+    case KernelPath::Avx2:
+      return "avx2";
+    case KernelPath::Avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+int64_t BispectrumBatch::extraBytes(int /*width*/, int kmax, int dkmax, int capacity) {
+  const Geometry g(kmax, dkmax);
+  if (capacity <= 0) capacity = autoCapacity(kmax, dkmax);
+  return (g.accFloats + g.windowFloatsPerFrame() * capacity) * int64_t{sizeof(float)};
+}
+
+bool BispectrumBatch::accepts(int width, int kmax, int dkmax) {
+  const int limit = width / 2 - 1;
+  if (kmax < 0 || kmax > limit || dkmax < 0 || dkmax > limit) return false;
+  return extraBytes(width, kmax, dkmax, 0) <= kMaxExtraBytes;
+}
+
+BispectrumBatch::BispectrumBatch(int width, int kmax, int dkmax, KernelPath path, int capacity)
+    : width_(width), kmax_(kmax), dkmax_(dkmax), path_(resolveKernelPath(path)) {
+  const int limit = width / 2 - 1;
+  if (kmax < 0 || kmax > limit || dkmax < 0 || dkmax > limit) {
+    throw std::invalid_argument("bispectrum limits outside the spectrum");
+  }
+  if (path_ == KernelPath::Reference || !kernelPathSupported(path_)) {
+    throw std::invalid_argument("kernel path not available for batches");
+  }
+  capacity_ = capacity <= 0 ? autoCapacity(kmax, dkmax) : std::min(capacity, kMaxFrames);
+  const Geometry g(kmax, dkmax);
+  lanesPad_ = g.lanesPad;
+  tRowLen_ = g.tRowLen;
+  uFrame_ = static_cast<size_t>(g.uFrame);
+  tFrame_ = static_cast<size_t>(g.tFrame);
+  vFrame_ = static_cast<size_t>(g.vFrame);
+  accFloats_ = static_cast<size_t>(g.accFloats);
+  // Window entries outside the spectrum and the lanes past 2K+1 stay zero for good; the kernel
+  // never adds their terms.
+  uWin_ = allocateZeroed(g.uRows * capacity_ * g.uFrame);
+  tWin_ = allocateZeroed(g.tRows * capacity_ * g.tFrame);
+  vWin_ = allocateZeroed(g.vRows * capacity_ * g.vFrame);
+  acc_ = allocateZeroed(g.accFloats);
+}
+
+void BispectrumBatch::loadSums(const std::vector<float>& bispRe, const std::vector<float>& bispIm) {
+  const int d2 = 2 * dkmax_ + 1;
+  const int k2 = 2 * kmax_ + 1;
+  const size_t lanes = static_cast<size_t>(lanesPad_);
+  size_t spec = 0;
+  for (int uy = 0; uy <= kmax_; ++uy) {
+    for (int x = 0; x < k2; ++x) {
+      for (int vyi = 0; vyi < d2; ++vyi) {
+        float* block = acc_.get() + ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
+        for (int vxi = 0; vxi < d2; ++vxi, ++spec) {
+          block[static_cast<size_t>(vxi) * 2 * lanes] = bispRe[spec];
+          block[static_cast<size_t>(vxi) * 2 * lanes + lanes] = bispIm[spec];
+        }
+      }
+    }
+  }
+}
+
+void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& bispIm) {
+  flush();
+  const int d2 = 2 * dkmax_ + 1;
+  const int k2 = 2 * kmax_ + 1;
+  const size_t lanes = static_cast<size_t>(lanesPad_);
+  size_t spec = 0;
+  for (int uy = 0; uy <= kmax_; ++uy) {
+    for (int x = 0; x < k2; ++x) {
+      for (int vyi = 0; vyi < d2; ++vyi) {
+        const float* block =
+            acc_.get() + ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
+        for (int vxi = 0; vxi < d2; ++vxi, ++spec) {
+          bispRe[spec] = block[static_cast<size_t>(vxi) * 2 * lanes];
+          bispIm[spec] = block[static_cast<size_t>(vxi) * 2 * lanes + lanes];
+        }
+      }
+    }
+  }
+}
+
+void BispectrumBatch::add(const float* re, const float* im) {
+  const int w = width_;
+  const int half = w / 2;
+  const int k = kmax_;
+  const int d = dkmax_;
+  const int d2 = 2 * d + 1;
+  const size_t b = static_cast<size_t>(count_);
+  const size_t cap = static_cast<size_t>(capacity_);
+
+  // F(u): row half + uy, columns half - K .. half + K.
+  for (int uy = 0; uy <= k; ++uy) {
+    float* dst = uWin_.get() + (uy * cap + b) * uFrame_;
+    const size_t src = static_cast<size_t>(half + uy) * w + (half - k);
+    std::memcpy(dst, re + src, sizeof(float) * (2 * k + 1));
+    std::memcpy(dst + lanesPad_, im + src, sizeof(float) * (2 * k + 1));
+  }
+  // F(-(u+v)) for t = uy + vy and s = ux + vx: row half - t, column half - s, stored with s
+  // ascending. Only entries inside the spectrum are written; the others stay zero.
+  const int colLo = std::max(0, k + d - (half - 1));
+  const int colHi = std::min(tRowLen_ - 1, k + d + half);
+  for (int tr = 0; tr <= k + 2 * d; ++tr) {
+    const int t = tr - d;
+    if (t < -(half - 1) || t > half) continue;
+    float* dstRe = tWin_.get() + (tr * cap + b) * tFrame_;
+    float* dstIm = dstRe + tRowLen_;
+    // Column col holds s = col - K - D, i.e. spectrum column half - s = half + K + D - col.
+    const float* srcRe = re + static_cast<size_t>(half - t) * w + (half + k + d);
+    const float* srcIm = im + static_cast<size_t>(half - t) * w + (half + k + d);
+    for (int col = colLo; col <= colHi; ++col) {
+      dstRe[col] = srcRe[-col];
+      dstIm[col] = srcIm[-col];
+    }
+  }
+  // F(v): row half + vy, columns half - D .. half + D.
+  for (int vyi = 0; vyi < d2; ++vyi) {
+    float* dst = vWin_.get() + (vyi * cap + b) * vFrame_;
+    const size_t src = static_cast<size_t>(half + vyi - d) * w + (half - d);
+    std::memcpy(dst, re + src, sizeof(float) * d2);
+    std::memcpy(dst + d2, im + src, sizeof(float) * d2);
+  }
+  if (++count_ == capacity_) flush();
+}
+
+void BispectrumBatch::flush() {
+  if (count_ == 0) return;
+  const detail::BatchKernelArgs args{kmax_,       dkmax_,      width_ / 2, capacity_,
+                                     count_,      lanesPad_,   tRowLen_,   uWin_.get(),
+                                     tWin_.get(), vWin_.get(), acc_.get()};
+  switch (path_) {
+    case KernelPath::Avx512:
+      detail::accumulateBatchAvx512(args);
+      break;
+    case KernelPath::Avx2:
+      detail::accumulateBatchAvx2(args);
+      break;
+    default:
+      detail::accumulateBatchPortable(args);
+      break;
+  }
+  count_ = 0;
+}
+
+void accumulateBispectrumFrames(int width, int kmax, int dkmax, KernelPath path, int capacity,
+                                const std::vector<std::vector<float>>& res,
+                                const std::vector<std::vector<float>>& ims,
+                                std::vector<float>& bispRe, std::vector<float>& bispIm) {
+  if (path == KernelPath::Reference) {
+    for (size_t f = 0; f < res.size(); ++f) {
+      switch (width) {
+        case 128:
+          accumulateBispectrum<128>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+          break;
+        case 256:
+          accumulateBispectrum<256>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+          break;
+        case 512:
+          accumulateBispectrum<512>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+          break;
+        default:
+          accumulateBispectrum<1024>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+          break;
+      }
+    }
+    return;
+  }
+  BispectrumBatch batch(width, kmax, dkmax, path, capacity);
+  batch.loadSums(bispRe, bispIm);
+  for (size_t f = 0; f < res.size(); ++f) batch.add(res[f].data(), ims[f].data());
+  batch.storeSums(bispRe, bispIm);
+}
+
+}  // namespace korrin

@@ -1,0 +1,99 @@
+// Batched bispectrum accumulation: the same sums as accumulateBispectrum, bit for bit, at a
+// fraction of the cost.
+//
+// Frames are gathered in small windows (only the part of each spectrum the bispectrum reads) and
+// added B at a time in one pass over a private accumulator, so the large sums travel through
+// memory once per batch instead of once per frame. Every element still receives frame 1's term,
+// then frame 2's, ..., with the same operations in the same order as the reference loop, and the
+// terms the reference skips (-(u+v) outside the spectrum) are skipped lane by lane, never added
+// as a computed zero (which would turn into NaN next to an infinite value).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace korrin {
+
+// Which implementation accumulates: the straightforward loops, or the batched kernel for an
+// instruction set. Auto picks the widest one the running CPU supports.
+enum class KernelPath { Auto, Reference, Portable, Avx2, Avx512 };
+
+// True when the running CPU can execute the path (Auto, Reference and Portable always).
+bool kernelPathSupported(KernelPath path);
+
+// Auto resolved to the concrete batched path for this CPU; any other value is returned as is.
+KernelPath resolveKernelPath(KernelPath path);
+
+const char* kernelPathName(KernelPath path);
+
+namespace detail {
+struct AlignedFree {
+  void operator()(float* p) const;
+};
+using AlignedFloats = std::unique_ptr<float[], AlignedFree>;
+}  // namespace detail
+
+class BispectrumBatch {
+ public:
+  static constexpr int kMaxFrames = 32;
+  // Private sums plus windows above this stay with the reference loop instead, which needs no
+  // extra memory; the default limits need about 25 MB.
+  static constexpr int64_t kMaxExtraBytes = int64_t{256} << 20;
+
+  // Extra bytes a batch of this geometry would allocate (private sums and windows).
+  static int64_t extraBytes(int width, int kmax, int dkmax, int capacity);
+  // Whether the batched kernel takes these limits: K and D within the spectrum and the extra
+  // memory within kMaxExtraBytes.
+  static bool accepts(int width, int kmax, int dkmax);
+
+  // path must be Portable, Avx2, Avx512 or Auto (resolved here); capacity 1..kMaxFrames, or 0 to
+  // choose by the window size. All buffers are allocated here, none per frame.
+  BispectrumBatch(int width, int kmax, int dkmax, KernelPath path, int capacity = 0);
+
+  BispectrumBatch(const BispectrumBatch&) = delete;
+  BispectrumBatch& operator=(const BispectrumBatch&) = delete;
+
+  // Copies the sums into the private layout; call before the first frame.
+  void loadSums(const std::vector<float>& bispRe, const std::vector<float>& bispIm);
+  // Adds any pending frames and writes the private sums back into the caller's layout.
+  void storeSums(std::vector<float>& bispRe, std::vector<float>& bispIm);
+
+  // Queues one centred, normalised spectrum (W*W floats each); flushes when the batch is full.
+  void add(const float* re, const float* im);
+  // Adds the queued frames to the private sums.
+  void flush();
+
+  int capacity() const { return capacity_; }
+  int pending() const { return count_; }
+  KernelPath path() const { return path_; }
+
+ private:
+  int width_;
+  int kmax_;
+  int dkmax_;
+  int capacity_;
+  int count_ = 0;
+  KernelPath path_;
+  int lanesPad_;   // ux extent 2K+1 rounded up to whole vectors of every path
+  int tRowLen_;    // columns of a flipped F(-(u+v)) window row
+  size_t uFrame_;  // floats per frame and row of each window
+  size_t tFrame_;
+  size_t vFrame_;
+  size_t accFloats_;
+  detail::AlignedFloats uWin_;
+  detail::AlignedFloats tWin_;
+  detail::AlignedFloats vWin_;
+  detail::AlignedFloats acc_;
+};
+
+// The bispectra of several frames' centred, normalised spectra added in order into bispRe and
+// bispIm through the chosen path (Reference: the straightforward loop frame by frame), for tests
+// and benchmarks. capacity as for BispectrumBatch.
+void accumulateBispectrumFrames(int width, int kmax, int dkmax, KernelPath path, int capacity,
+                                const std::vector<std::vector<float>>& res,
+                                const std::vector<std::vector<float>>& ims,
+                                std::vector<float>& bispRe, std::vector<float>& bispIm);
+
+}  // namespace korrin

@@ -1,0 +1,128 @@
+// The batched bispectrum kernel, written once over a vector type V and included by each
+// instruction-set file inside its target region (so nothing here may instantiate library code).
+//
+// V supplies: Vec, Mask, kLanes, kMaxGroup, load (aligned), loadu, broadcast, store, mul, add,
+// sub, laneMask(lo, hi) (lanes lo..hi on) and addMasked(term, sum, mask).
+//
+// For each accumulator vector (consecutive ux, fixed uy, vy, vx) the frames of the batch are
+// added one after the other while the sums stay in registers; a group of vx shares the F(u)
+// loads. The per-lane arithmetic is the reference's, operation by operation.
+
+namespace {
+
+using korrin::detail::BatchKernelArgs;
+
+template <class V, int G, bool Masked>
+void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, const float* vRow,
+              float* accRow, const typename V::Mask* masks) {
+  using Vec = typename V::Vec;
+  const int lanesPad = a.lanesPad;
+  const int tRowLen = a.tRowLen;
+  const int d2 = 2 * a.dkmax + 1;
+  const ptrdiff_t uStride = 2 * ptrdiff_t{lanesPad};
+  const ptrdiff_t tStride = 2 * ptrdiff_t{tRowLen};
+  const ptrdiff_t vStride = 2 * ptrdiff_t{d2};
+
+  Vec sumRe[G];
+  Vec sumIm[G];
+#pragma GCC unroll 16
+  for (int g = 0; g < G; ++g) {
+    sumRe[g] = V::load(accRow + g * uStride);
+    sumIm[g] = V::load(accRow + g * uStride + lanesPad);
+  }
+  for (int b = 0; b < a.frames; ++b) {
+    const float* uf = uRow + b * uStride;
+    const float* tf = tRow + b * tStride;
+    const float* vf = vRow + b * vStride;
+    const Vec uRe = V::load(uf);
+    const Vec uIm = V::load(uf + lanesPad);
+#pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) {
+      const Vec vRe = V::broadcast(vf + g);
+      const Vec vIm = V::broadcast(vf + d2 + g);
+      const Vec tRe = V::loadu(tf + g);
+      const Vec tIm = V::loadu(tf + tRowLen + g);
+      const Vec pr = V::sub(V::mul(uRe, vRe), V::mul(uIm, vIm));
+      const Vec pi = V::add(V::mul(uRe, vIm), V::mul(uIm, vRe));
+      const Vec br = V::sub(V::mul(tRe, pr), V::mul(tIm, pi));
+      const Vec bi = V::add(V::mul(tIm, pr), V::mul(tRe, pi));
+      if constexpr (Masked) {
+        sumRe[g] = V::addMasked(br, sumRe[g], masks[g]);
+        sumIm[g] = V::addMasked(bi, sumIm[g], masks[g]);
+      } else {
+        sumRe[g] = V::add(br, sumRe[g]);
+        sumIm[g] = V::add(bi, sumIm[g]);
+      }
+    }
+  }
+#pragma GCC unroll 16
+  for (int g = 0; g < G; ++g) {
+    V::store(accRow + g * uStride, sumRe[g]);
+    V::store(accRow + g * uStride + lanesPad, sumIm[g]);
+  }
+}
+
+template <class V, bool Masked, int G = V::kMaxGroup>
+void dispatchGroup(int size, const BatchKernelArgs& a, const float* uRow, const float* tRow,
+                   const float* vRow, float* accRow, const typename V::Mask* masks) {
+  if constexpr (G >= 1) {
+    if (size == G) {
+      runGroup<V, G, Masked>(a, uRow, tRow, vRow, accRow, masks);
+    } else {
+      dispatchGroup<V, Masked, G - 1>(size, a, uRow, tRow, vRow, accRow, masks);
+    }
+  }
+}
+
+template <class V>
+void accumulateBatch(const BatchKernelArgs& a) {
+  constexpr int L = V::kLanes;
+  const int k = a.kmax;
+  const int d2 = 2 * a.dkmax + 1;
+  const int half = a.half;
+  const int uExtent = 2 * k + 1;
+  const ptrdiff_t lanesPad = a.lanesPad;
+  const ptrdiff_t cap = a.capacity;
+
+  typename V::Mask masks[V::kMaxGroup];
+  for (int uy = 0; uy <= k; ++uy) {
+    const float* uRow0 = a.u + uy * cap * 2 * lanesPad;
+    for (int vyi = 0; vyi < d2; ++vyi) {
+      // Row of -(u+v) is half - (uy + vy); the reference skips the whole row outside the array.
+      const int t = uy + vyi - a.dkmax;
+      if (t < -(half - 1) || t > half) continue;
+      const float* tRow0 = a.t + ptrdiff_t{uy + vyi} * cap * 2 * a.tRowLen;
+      const float* vRow0 = a.v + vyi * cap * 2 * d2;
+      float* accBlock = a.acc + (ptrdiff_t{uy} * d2 + vyi) * d2 * 2 * lanesPad;
+      for (int x0 = 0; x0 < uExtent; x0 += L) {
+        for (int g0 = 0; g0 < d2; g0 += V::kMaxGroup) {
+          const int size = d2 - g0 < V::kMaxGroup ? d2 - g0 : V::kMaxGroup;
+          // Lane l holds ux = x0 + l - K; with vx = vxi - D the column of -(u+v) is
+          // half - (ux + vx), inside the array for -(half-1) <= ux + vx <= half.
+          bool full = true;
+          bool any = false;
+          for (int g = 0; g < size; ++g) {
+            const int vx = g0 + g - a.dkmax;
+            const int lo = -(half - 1) + k - vx - x0;
+            const int hi = half + k - vx - x0;
+            full = full && lo <= 0 && hi >= L - 1;
+            any = any || (lo <= L - 1 && hi >= 0);
+            masks[g] = V::laneMask(lo, hi);
+          }
+          if (!any) continue;
+          const float* uRow = uRow0 + x0;
+          const float* tRow = tRow0 + x0 + g0;
+          const float* vRow = vRow0 + g0;
+          float* accRow = accBlock + g0 * 2 * lanesPad + x0;
+          if (full) {
+            dispatchGroup<V, false>(size, a, uRow, tRow, vRow, accRow, masks);
+          } else {
+            dispatchGroup<V, true>(size, a, uRow, tRow, vRow, accRow, masks);
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
