@@ -160,7 +160,7 @@ std::vector<HostileCase> hostileCases() {
   // Not FITS at all, or a header that never ends.
   cases.push_back(fails("empty", "", kParseEnd));
   cases.push_back(fails("text_named_fits", "Observation notes\nseeing 1.2 arcsec\n", kParseEnd));
-  cases.push_back(fails("header_cut_inside_card", good.substr(0, 5 * 80 + 33), kParseEnd));
+  cases.push_back(fails("header_cut_inside_card", good.substr(0, 4 * 80 + 33), kParseEnd));
   {
     auto cards = imageCards("16", "128", "128");
     std::string noEnd;
@@ -189,12 +189,20 @@ std::vector<HostileCase> hostileCases() {
     auto cards = imageCards("16", "128", "128");
     cards.insert(cards.begin() + 1, card("COMMENT written by a script\nwith a newline"));
     std::string header = headerBlock(cards);
-    cases.push_back(loads("newline_in_comment_card", header + good.substr(kBlock)));
+    // The line read stops at the newline, so every later card is read out of step.
+    cases.push_back(fails("newline_in_comment_card", header + good.substr(kBlock), kParseEnd));
   }
   {
     std::string header = goodHeader;
-    for (size_t i = 5 * 80 + 3; i < kBlock; i += 1) header[i] = '\n';  // every fill byte
+    // Each newline of the fill counts as a card, so the header ends long before its block does
+    // and the pixel data is read from inside the fill.
+    for (size_t i = 6 * 80; i < kBlock; ++i) header[i] = '\n';
     cases.push_back(loads("newlines_fill_last_block", header + good.substr(kBlock)));
+  }
+  {
+    std::string header = goodHeader;
+    header[5 * 80 + 3] = '\n';  // "END" followed by a newline is not an end card
+    cases.push_back(fails("end_card_ends_in_newline", header + good.substr(kBlock), kParseEnd));
   }
   {
     std::string cards = valueCard("SIMPLE", "T");
@@ -267,8 +275,9 @@ std::vector<HostileCase> hostileCases() {
   cases.push_back(loads("bzero_overflows_float",
                         frame16With({valueCard("BZERO", "1E39")}, std::vector<int>(16384, 1)), 128,
                         128, false));
-  cases.push_back(
-      loads("bzero_nan", frame16With({valueCard("BZERO", "NAN")}, {}), 128, 128, false));
+  cases.push_back(loads("bzero_nan",
+                        frame16With({valueCard("BZERO", "NAN")}, std::vector<int>(16384, 5)), 128,
+                        128, false));
 
   // Pixel data.
   cases.push_back(loads("data_cut_short", good.substr(0, kBlock + 128 * 60 * 2 + 1)));
@@ -283,6 +292,7 @@ std::vector<HostileCase> hostileCases() {
                         false));
   cases.push_back(loads("float_denormals", floatFrameWith(1e-42f, 3)));
   cases.push_back(loads("float_largest", floatFrameWith(std::numeric_limits<float>::max(), 1)));
+  cases.back().overflowsTransform = true;
   cases.push_back(loads("bits8_extremes", [] {
     std::string data;
     for (int i = 0; i < 128 * 128; ++i) data.push_back(static_cast<char>(i % 2 ? 0xff : 0x00));

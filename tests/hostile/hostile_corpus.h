@@ -29,6 +29,8 @@ struct HostileCase {
   int width = 128;
   int height = 128;
   bool finite = true;  // every pixel a finite number once loaded
+  // Finite pixels so large that the transform overflows: the frame's spectrum is not finite.
+  bool overflowsTransform = false;
 };
 
 std::vector<HostileCase> hostileCases();
