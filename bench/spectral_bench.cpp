@@ -1,13 +1,16 @@
 // Per-frame costs of the spectral kernels at every width: the transform with its spread into
-// the centred arrays, and the reference bispectrum accumulation at the default limits.
+// the centred arrays, alone and fused with scaling and power; the reference bispectrum
+// accumulation and the batched kernels at the default limits.
 #include <benchmark/benchmark.h>
 
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "spectral/bispectrum.h"
+#include "spectral/bispectrum_batch.h"
 #include "spectral/fft_engine.h"
 
 namespace korrin {
@@ -60,6 +63,82 @@ void BM_AccumulateBispectrum(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The three post-transform steps as the reference runs them.
+template <int W>
+void BM_ForwardScalePower(benchmark::State& state) {
+  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
+  const std::vector<float> frame = noise(W * W, 1u);
+  std::vector<float> re(W * W), im(W * W), power(W * W);
+  engine->loadFloat(frame.data());
+  for (auto _ : state) {
+    engine->forward(re, im, false);
+    scaleSpectrum<W>(re, im);
+    accumulatePower(re, im, power);
+    benchmark::DoNotOptimize(power.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+template <int W>
+void BM_ForwardScaledPower(benchmark::State& state) {
+  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
+  const std::vector<float> frame = noise(W * W, 1u);
+  std::vector<float> re(W * W), im(W * W), power(W * W);
+  engine->loadFloat(frame.data());
+  for (auto _ : state) {
+    engine->forwardScaledPower(re, im, power);
+    benchmark::DoNotOptimize(power.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Batched accumulation per frame: the window copy of every frame plus one pass per batch.
+// Argument 0 is the path, argument 1 the batch capacity (0: the default choice).
+template <int W>
+void BM_BatchedBispectrum(benchmark::State& state) {
+  const auto path = static_cast<KernelPath>(state.range(0));
+  if (!kernelPathSupported(path)) {
+    state.SkipWithError("path not supported by this CPU");
+    return;
+  }
+  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
+  const std::vector<float> frame = noise(W * W, 2u);
+  std::vector<float> re(W * W), im(W * W);
+  engine->loadFloat(frame.data());
+  engine->forward(re, im, false);
+  scaleSpectrum<W>(re, im);
+
+  BispectrumBatch batch(W, kDefaultKmax, kDefaultDkmax, path, static_cast<int>(state.range(1)));
+  for (auto _ : state) {
+    batch.add(re.data(), im.data());
+  }
+  batch.flush();
+  state.SetItemsProcessed(state.iterations());
+  state.SetLabel(std::string(kernelPathName(path)) + " B=" + std::to_string(batch.capacity()));
+}
+
+void batchArgs(benchmark::internal::Benchmark* b) {
+  for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+    b->Args({static_cast<int64_t>(path), 0});
+  }
+  b->Args({static_cast<int64_t>(KernelPath::Avx512), 8});
+  b->Args({static_cast<int64_t>(KernelPath::Avx512), 32});
+}
+
+BENCHMARK(BM_ForwardScalePower<128>);
+BENCHMARK(BM_ForwardScalePower<256>);
+BENCHMARK(BM_ForwardScalePower<512>);
+BENCHMARK(BM_ForwardScalePower<1024>);
+BENCHMARK(BM_ForwardScaledPower<128>);
+BENCHMARK(BM_ForwardScaledPower<256>);
+BENCHMARK(BM_ForwardScaledPower<512>);
+BENCHMARK(BM_ForwardScaledPower<1024>);
+BENCHMARK(BM_BatchedBispectrum<128>)->Apply(batchArgs);
+BENCHMARK(BM_BatchedBispectrum<256>)->Apply(batchArgs);
+BENCHMARK(BM_BatchedBispectrum<512>)->Apply(batchArgs);
+BENCHMARK(BM_BatchedBispectrum<1024>)->Apply(batchArgs);
 BENCHMARK(BM_Forward<128>);
 BENCHMARK(BM_Forward<256>);
 BENCHMARK(BM_Forward<512>);
