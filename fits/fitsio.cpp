@@ -49,6 +49,13 @@ bool findCard(const char* name, const FitsInfo* info, char* card) {
   for (int64_t offset = 0; offset < headerBytes; offset += kCardBytes) {
     // A newline during the scan can leave the last card shorter than 80 bytes.
     const int64_t length = std::min<int64_t>(kCardBytes, headerBytes - offset);
+    // Every frame looks up a dozen keywords over all cards: compare in place and copy only the
+    // card that matches. The first nameLength bytes are the same as in the copy, so the result
+    // is too; a card shorter than the name takes the copying path below.
+    if (static_cast<int64_t>(nameLength) <= length &&
+        std::strncmp(info->fitsHeader + offset, name, nameLength) != 0) {
+      continue;
+    }
     std::memset(card, 0, kFitsTextSize);
     std::memcpy(card, info->fitsHeader + offset, static_cast<size_t>(length));
     if (std::strncmp(card, name, nameLength) == 0) return true;
