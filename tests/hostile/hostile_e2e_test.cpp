@@ -7,12 +7,20 @@
 #include <cmath>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 
 #include "app/capture_scan.h"
 #include "tests/hostile/hostile_corpus.h"
 #include "tests/support/result_reader.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
+
+namespace korrin::test {
+// Test listings show the case's name, not its bytes.
+void PrintTo(const HostileCase& hostile, std::ostream* os) {
+  *os << hostile.name;
+}
+}  // namespace korrin::test
 
 namespace korrin {
 namespace {
