@@ -201,7 +201,9 @@ TEST_P(HostileInput, AsTheFirstFrame) {
     EXPECT_TRUE(allZero(*contents));
   } else {
     EXPECT_EQ(r.out.find("Skipping"), std::string::npos) << r.out;
-    if (!hostile.overflowsTransform) EXPECT_TRUE(allFinite(*contents));
+    if (!hostile.overflowsTransform) {
+      EXPECT_TRUE(allFinite(*contents));
+    }
   }
 }
 
@@ -265,7 +267,9 @@ TEST_P(HostileInput, BehindAValidFirstFrame) {
   if (skipLine.empty()) {
     EXPECT_EQ(r.out.find("Skipping"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Error loading"), std::string::npos) << r.out;
-    if (!hostile.overflowsTransform) EXPECT_TRUE(allFinite(*contents));
+    if (!hostile.overflowsTransform) {
+      EXPECT_TRUE(allFinite(*contents));
+    }
   } else {
     EXPECT_TRUE(hasLine(r.out, skipLine)) << r.out;
     // The frame adds nothing, but still counts in the power divisor.
