@@ -43,16 +43,22 @@ void writeLine(const std::string& text) {
   std::cout << (text + "\n");
 }
 
-bool allFinite(const float* pixels, int count) {
-  // An exponent of all ones is an infinity or a NaN. Integer tests, so the pass vectorises.
-  uint32_t bad = 0;
+// Largest biased exponent of the pixels: 255 means an infinity or a NaN somewhere. Integer
+// operations only, so the pass vectorises.
+uint32_t maxExponent(const float* pixels, int count) {
+  uint32_t largest = 0;
   for (int i = 0; i < count; ++i) {
     uint32_t bits;
     std::memcpy(&bits, pixels + i, sizeof bits);
-    bad |= static_cast<uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
+    largest = std::max(largest, (bits >> 23) & 0xffu);
   }
-  return bad == 0;
+  return largest;
 }
+
+// Pixels below 2^40 in magnitude keep every intermediate of one frame finite: the scaled
+// spectrum stays below 2^40, its products below 2^81 and the bispectrum term below 2^122.
+// Camera data (8 or 16 bits) is far below; only a float frame can reach it.
+constexpr uint32_t kFirstTooLargeExponent = 127 + 40;
 
 void maskFrame(ImageFrame& frame, int width, int64_t fileIndex, int maskInterval,
                const StarAnnulus& annulus, std::vector<int>& keepOffsets) {
@@ -144,9 +150,12 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
       releaseFrame(&frame);
       break;
     }
-    // One NaN or infinity would turn every sum of the run into NaN.
-    if (!allFinite(frame.pixels, Width * Width)) {
-      writeLine("Skipping " + path + ": non-finite pixel values");
+    // One NaN or infinity, or a value whose transform overflows, would turn every sum of the
+    // run into NaN.
+    const uint32_t exponent = maxExponent(frame.pixels, Width * Width);
+    if (exponent >= kFirstTooLargeExponent) {
+      writeLine("Skipping " + path +
+                (exponent == 0xffu ? ": non-finite pixel values" : ": pixel values too large"));
       releaseFrame(&frame);
       continue;
     }

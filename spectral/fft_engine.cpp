@@ -3,12 +3,26 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <new>
+
+// FFTW reports an allocation it could not get (while planning, for instance) through this hook
+// and then aborts the process. Defined here, it replaces the library's own (the library calls it
+// through its symbol table), so that such a failure ends the run like any other failed run: one
+// line on standard error and exit status 2, not a signal. Nothing can be unwound from inside the
+// library, so the process ends here.
+extern "C" void fftwf_assertion_failed(const char* what, int line, const char* file) {
+  std::fprintf(stderr,
+               "Run failed: the FFT library stopped (%s at %s:%d), most likely out of memory\n",
+               what, file, line);
+  std::fflush(stderr);
+  std::_Exit(2);
+}
 
 namespace korrin {
 

@@ -173,15 +173,26 @@ TEST_F(RunDriver, NonFiniteFramesAreSkippedButCounted) {
   test::writeFitsImage(dir.file("nan.fits"), 128, 128, SampleType::F32, pixels);
   pixels[5000] = INFINITY;
   test::writeFitsImage(dir.file("inf.fits"), 128, 128, SampleType::F32, pixels);
+  // 2^40 is the first magnitude whose transform could overflow; just below it is still summed.
+  pixels[5000] = -std::ldexp(1.0f, 40);
+  test::writeFitsImage(dir.file("huge.fits"), 128, 128, SampleType::F32, pixels);
+  pixels[5000] = std::nextafter(std::ldexp(1.0f, 40), 0.0f);
+  test::writeFitsImage(dir.file("large.fits"), 128, 128, SampleType::F32, pixels);
   StdoutCapture capture;
-  ASSERT_EQ(calcKRN({dir.file("nan.fits"), a, dir.file("inf.fits")}, 1, 4, 2, 0, 10, out()), 0);
+  ASSERT_EQ(calcKRN({dir.file("nan.fits"), a, dir.file("inf.fits"), dir.file("huge.fits")}, 1, 4, 2,
+                    0, 10, out()),
+            0);
+  EXPECT_NE(capture.text().find("Skipping " + dir.file("huge.fits") + ": pixel values too large\n"),
+            std::string::npos);
+  ASSERT_EQ(calcKRN({dir.file("large.fits")}, 1, 4, 2, 0, 10, dir.file("large.krn1")), 0);
+  EXPECT_EQ(capture.text().find("large.fits: "), std::string::npos);
   EXPECT_NE(capture.text().find("Skipping " + dir.file("nan.fits") + ": non-finite pixel values\n"),
             std::string::npos);
   EXPECT_NE(capture.text().find("Skipping " + dir.file("inf.fits") + ": non-finite pixel values\n"),
             std::string::npos);
   const auto r = readResult(out());
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->powerAt(0, 0), static_cast<double>(9.0f / 3.0f));
+  EXPECT_EQ(r->powerAt(0, 0), static_cast<double>(9.0f / 4.0f));
   for (double v : r->power) ASSERT_TRUE(std::isfinite(v));
 }
 
