@@ -303,6 +303,47 @@ TEST(HostileOverflow, DISABLED_LargestFloatFrameDoesNotPoisonTheRun) {
   EXPECT_TRUE(allFinite(*contents));
 }
 
+// All hostile files in one capture behind a valid first frame, dealt to two workers that meet
+// them at the same time.
+TEST(HostileCorpus, WholeCorpusInOneCaptureWithTwoWorkers) {
+  test::TempDir dir;
+  const fs::path capture = dir.path() / "capture";
+  const fs::path outDir = dir.path() / "out";
+  fs::create_directories(capture);
+  fs::create_directories(outDir);
+  int files = 0;
+  for (const auto& hostile : test::hostileCases()) {
+    if (hostile.kind != EntryKind::kFile) continue;
+    test::materialize(hostile, capture);
+    ++files;
+  }
+  fs::path valid = capture / "good_1.fits";
+  test::writeBytes(valid.string(), test::validFrameBytes(128, 16, 7));
+  for (int attempt = 0; attempt < 4000; ++attempt) {
+    std::vector<std::string> listed;
+    std::string reason;
+    findFitsFiles(capture.string() + "/", listed, reason);
+    if (listed.front() == capture.string() + "/" + valid.filename().string()) break;
+    const fs::path next = capture / ("good" + std::to_string(attempt) + "_1.fits");
+    fs::rename(valid, next);
+    valid = next;
+  }
+  const fs::path result = outDir / "r.krn1";
+  const ProcessResult r =
+      test::runKorrinBinary({"--dir=" + capture.string(), "--out=" + result.string(), "--kmax=16",
+                             "--dkmax=3", "--nprocs=2"});
+  ASSERT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Found " + std::to_string(files + 1) + " files"));
+  // Every line on standard error is one of the reader's messages.
+  for (const auto& line : lines(r.err)) {
+    EXPECT_TRUE(line.rfind("fitsio.cpp (", 0) == 0 || line.rfind("negative ", 0) == 0) << line;
+  }
+  const auto contents = resultIn(outDir, result);
+  ASSERT_TRUE(contents);
+  EXPECT_EQ(contents->width, 128);
+}
+
 TEST(HostileCorpus, HasAtLeastFortyDistinctCases) {
   const auto cases = test::hostileCases();
   EXPECT_GE(cases.size(), 40u);
