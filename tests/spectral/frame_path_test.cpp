@@ -87,7 +87,7 @@ TEST_P(FramePath, SlotAndConsoleEqualTheStraightforwardPath) {
   std::mt19937 rng(5u);
   std::vector<std::string> files;
   for (int i = 0; i < 6; ++i) {
-    files.push_back(dir.file("f" + std::to_string(i) + ".fits"));
+    files.push_back(dir.file(std::to_string(i) + ".fits"));
     test::writeFitsImage(files.back(), 128, 128, i % 2 ? SampleType::U16 : SampleType::F32,
                          speckleFrame(128, rng));
   }
