@@ -215,22 +215,33 @@ TEST(MemoryExhaustion, AllocationFailureInAWorkerIsOneLineAndAnExitStatus) {
   EXPECT_GT(readerRefused, 0);
 }
 
-// Under a tight address-space limit the transform planner's own allocations fail, and the
-// planner aborts the process instead of reporting. Enable once engine creation keeps the
-// planner from running out (for example a reserve freed just before planning).
-TEST(MemoryExhaustion, DISABLED_PlannerOutOfMemoryIsNotASignal) {
+// Under a tight address-space limit the transform planner's own allocations fail; that, too, is
+// a failed run with its line, not a signal.
+TEST(MemoryExhaustion, PlannerOutOfMemoryIsAFailedRun) {
   if (kSanitized) GTEST_SKIP() << "sanitizer shadow memory does not fit an address-space limit";
   test::TempDir dir;
   for (int i = 0; i < 3; ++i) {
     test::writeBytes(dir.file("f_" + std::to_string(i) + ".fits"),
                      test::validFrameBytes(512, 16, static_cast<unsigned>(i)));
   }
+  int failed = 0;
   for (long megabytes = 40; megabytes <= 200; megabytes += 5) {
     SCOPED_TRACE("limit " + std::to_string(megabytes) + " MB");
+    fs::remove(dir.file("r.krn1"));
     const auto r = runLimited(
         megabytes, {"--dir=" + dir.path().string(), "--out=" + dir.file("r.krn1"), "--nprocs=2"});
-    EXPECT_EQ(r.termSignal, 0) << r.err;
+    ASSERT_EQ(r.termSignal, 0) << r.err;
+    if (r.exitCode == 0) {
+      EXPECT_TRUE(test::readResult(dir.file("r.krn1")));
+      continue;
+    }
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err.rfind("Run failed: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("r.krn1")));
+    ++failed;
   }
+  EXPECT_GT(failed, 0);
 }
 
 }  // namespace

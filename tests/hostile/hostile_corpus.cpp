@@ -292,7 +292,11 @@ std::vector<HostileCase> hostileCases() {
                         false));
   cases.push_back(loads("float_denormals", floatFrameWith(1e-42f, 3)));
   cases.push_back(loads("float_largest", floatFrameWith(std::numeric_limits<float>::max(), 1)));
-  cases.back().overflowsTransform = true;
+  cases.back().tooLarge = true;
+  // Around the largest magnitude a frame may have: 2^40 is refused, just below it is not.
+  cases.push_back(loads("float_at_magnitude_limit", floatFrameWith(-0x1p40f, 1000)));
+  cases.back().tooLarge = true;
+  cases.push_back(loads("float_below_magnitude_limit", floatFrameWith(0x1.fffffep39f, 1000)));
   cases.push_back(loads("bits8_extremes", [] {
     std::string data;
     for (int i = 0; i < 128 * 128; ++i) data.push_back(static_cast<char>(i % 2 ? 0xff : 0x00));

@@ -29,8 +29,8 @@ struct HostileCase {
   int width = 128;
   int height = 128;
   bool finite = true;  // every pixel a finite number once loaded
-  // Finite pixels so large that the transform overflows: the frame's spectrum is not finite.
-  bool overflowsTransform = false;
+  // Finite pixels of 2^40 or more, whose bispectrum terms would overflow: refused.
+  bool tooLarge = false;
 };
 
 std::vector<HostileCase> hostileCases();
