@@ -8,6 +8,10 @@
 #include <sstream>
 #include <thread>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "app/capture_scan.h"
 #include "app/options.h"
 #include "run/calc_krn.h"
@@ -137,6 +141,13 @@ int runKorrin(int argc, char** argv) {
   // A console reader that goes away (korrin | head) must not kill a long accumulation before the
   // result file is written; failed console writes are simply lost.
   std::signal(SIGPIPE, SIG_IGN);
+#if defined(__GLIBC__)
+  // Every frame allocates and frees a few buffers of W*W floats. By default glibc serves those
+  // sizes with fresh mappings or hands the freed memory back to the system, so each frame pays
+  // its page faults again; keeping them in the heap lets the next frame reuse the same pages.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
   RunEnvironment environment;
   environment.out = &std::cout;
   environment.err = &std::cerr;
