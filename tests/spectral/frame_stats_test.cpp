@@ -15,27 +15,28 @@
 namespace korrin {
 namespace {
 
-// A frame over a test-owned pixel buffer, as loadFrame would leave it for the statistics.
+// A frame over a test-owned pixel buffer, as loadFrame would leave it for the statistics; the
+// default levels are background 100, threshold 110 and hot level 2 * 15 + 100 = 130.
 struct TestFrame {
   std::vector<float> buffer;
   ImageFrame frame{};  // all zero, as the worker clears it before loading
 
-  TestFrame(int width, int height, float fill) : buffer(static_cast<size_t>(width) * height, fill) {
-    frame.width = width;
-    frame.height = height;
-    frame.pixelCount = width * height;
+  explicit TestFrame(float fill = 100.0f, int width = 128) : buffer(width * width, fill) {
+    frame.width = frame.height = width;
+    frame.pixelCount = width * width;
     frame.pixels = buffer.data();
     frame.externalPixels = true;
+    frame.mean = 100.0f;
+    frame.sigma = 2.0f;
+    frame.threshold = 110.0f;
   }
   TestFrame(const TestFrame&) = delete;
   TestFrame& operator=(const TestFrame&) = delete;
 
   float& at(int x, int y) { return buffer[static_cast<size_t>(y) * frame.width + x]; }
-  // What the worker does between the two operations.
-  void setLevels(float mean, float sigma, float threshold) {
-    frame.mean = mean;
-    frame.sigma = sigma;
-    frame.threshold = threshold;
+  void expectPeak(float x, float y) const {
+    EXPECT_EQ(frame.peakX, x);
+    EXPECT_EQ(frame.peakY, y);
   }
 };
 
@@ -53,10 +54,9 @@ bool sampled128(int x, int y) {
 }
 
 TEST(BackgroundStatistics, ReadsExactlyTheOuterSampleOf128) {
-  TestFrame t(128, 128, 1.0e6f);
+  TestFrame t(1.0e6f);
   int count = 0;
-  double s1 = 0.0;
-  double s2 = 0.0;
+  double s1 = 0.0, s2 = 0.0;
   for (int y = 0; y < 128; ++y) {
     for (int x = 0; x < 128; ++x) {
       if (!sampled128(x, y)) continue;
@@ -73,12 +73,9 @@ TEST(BackgroundStatistics, ReadsExactlyTheOuterSampleOf128) {
   const double m = s1 / count;
   EXPECT_EQ(t.frame.mean, static_cast<float>(m));
   EXPECT_EQ(t.frame.sigma, static_cast<float>(std::sqrt(s2 / count - m * m)));
-}
 
-TEST(BackgroundStatistics, SquaresAreRoundedInFloat) {
-  // Half the sample 4097, half 4095. 4097^2 = 16785409 rounds to 16785408 in float, so the variance
-  // is 0.5 rather than the exact 1.
-  TestFrame t(128, 128, 1.0e6f);
+  // Squares are rounded in float: with half the sample 4097 (4097^2 = 16785409 becomes 16785408)
+  // and half 4095 the variance is 0.5 rather than the exact 1.
   bool high = true;
   for (int y = 0; y < 128; ++y) {
     for (int x = 0; x < 128; ++x) {
@@ -94,48 +91,38 @@ TEST(BackgroundStatistics, SquaresAreRoundedInFloat) {
 
 TEST(FrameStatistics, ConstantFrameIsLeftAlone) {
   // The float square of 4097 is one below the square of the mean: the negative variance is clamped.
-  TestFrame t(128, 128, 4097.0f);
+  TestFrame t(4097.0f);
   t.frame.backgroundStatistics();
   EXPECT_EQ(t.frame.mean, 4097.0f);
   EXPECT_EQ(t.frame.sigma, 0.0f);
-  t.frame.threshold = t.frame.sigma * 5.0f + t.frame.mean;
+  t.frame.threshold = t.frame.mean;
   t.frame.peakValue = 12.0f;
   t.frame.findPeak();
   EXPECT_EQ(t.frame.peakValue, 0.0f);
-  EXPECT_EQ(t.frame.peakX, 0.0f);
-  EXPECT_EQ(t.frame.peakY, 0.0f);
-  for (float v : t.buffer) ASSERT_EQ(v, 4097.0f);
+  t.expectPeak(0.0f, 0.0f);
+  EXPECT_EQ(t.buffer, std::vector<float>(128 * 128, 4097.0f));
 
-  // Too small for any sampled pixel.
-  TestFrame tiny(4, 4, 50.0f);
+  TestFrame tiny(50.0f, 4);  // too small for any sampled pixel
   tiny.frame.backgroundStatistics();
   EXPECT_EQ(tiny.frame.mean, 0.0f);
   EXPECT_EQ(tiny.frame.sigma, 1.0f);
 }
 
-// Background 100, threshold 110, hot level 2 * 15 + 100 = 130.
-struct HotPixelFrame : TestFrame {
-  HotPixelFrame() : TestFrame(128, 128, 100.0f) { setLevels(100.0f, 2.0f, 110.0f); }
-};
-
-TEST(FindPeak, HotPixelWithBrightRightAndLowerNeighboursIsKept) {
-  HotPixelFrame t;
-  t.at(50, 50) = 1000.0f;
-  // At the threshold counts as bright; left and upper neighbours stay dark.
-  t.at(51, 50) = t.at(49, 51) = t.at(50, 51) = t.at(51, 51) = 110.0f;
-  t.frame.findPeak();
-  EXPECT_EQ(t.at(50, 50), 1000.0f);
-  EXPECT_EQ(t.frame.peakX, 50.0f);
-  EXPECT_EQ(t.frame.peakY, 50.0f);
-  // Corners (100 + 100) + 110 + 110, edges (100 + 110) + 100 + 110: 420 * 0.0625 + 420 * 0.125 +
-  // 500.
-  EXPECT_EQ(t.frame.peakValue, 578.75f);
-}
-
-TEST(FindPeak, OneDarkPixelRightOrBelowMakesItHot) {
+TEST(FindPeak, HotPixelIsKeptOnlyWhenRightAndLowerNeighboursAreBright) {
   const int deciding[4][2] = {{51, 50}, {49, 51}, {50, 51}, {51, 51}};
+  {
+    TestFrame t;
+    t.at(50, 50) = 1000.0f;
+    // At the threshold counts as bright; left and upper neighbours stay dark.
+    for (const auto& n : deciding) t.at(n[0], n[1]) = 110.0f;
+    t.frame.findPeak();
+    EXPECT_EQ(t.at(50, 50), 1000.0f);
+    t.expectPeak(50.0f, 50.0f);
+    // Corners (100 + 100) + 110 + 110, edges (100 + 110) + 100 + 110: 420/16 + 420/8 + 500.
+    EXPECT_EQ(t.frame.peakValue, 578.75f);
+  }
   for (const auto& dark : deciding) {
-    HotPixelFrame t;
+    TestFrame t;
     t.at(50, 50) = 1000.0f;
     // Bright pixels above and to the left do not save it.
     t.at(49, 49) = t.at(50, 49) = t.at(51, 49) = t.at(49, 50) = 120.0f;
@@ -149,31 +136,29 @@ TEST(FindPeak, OneDarkPixelRightOrBelowMakesItHot) {
 
 TEST(FindPeak, PixelNotAboveTheHotLevelIsNeverRepaired) {
   for (float v : {111.0f, 125.0f, 130.0f}) {
-    HotPixelFrame t;
+    TestFrame t;
     t.at(60, 70) = v;
     t.frame.findPeak();
     EXPECT_EQ(t.at(60, 70), v);
-    EXPECT_EQ(t.frame.peakX, 60.0f);
-    EXPECT_EQ(t.frame.peakY, 70.0f);
+    t.expectPeak(60.0f, 70.0f);
     EXPECT_EQ(t.frame.peakValue, 75.0f + v * 0.5f);
   }
 }
 
 TEST(FindPeak, RepairIsSeenByLaterPixels) {
-  HotPixelFrame t;
+  TestFrame t;
   t.at(50, 50) = 1000.0f;  // hot: (50, 51) below is dark
   t.at(51, 50) = 120.0f;   // candidate whose left neighbour is the repaired pixel
   t.frame.findPeak();
   EXPECT_EQ(t.at(50, 50), 100.0f);
-  EXPECT_EQ(t.frame.peakX, 51.0f);
-  EXPECT_EQ(t.frame.peakY, 50.0f);
+  t.expectPeak(51.0f, 50.0f);
   EXPECT_EQ(t.frame.peakValue, 25.0f + 50.0f + 60.0f);
 }
 
 TEST(FindPeak, SmoothingSumsInTheirOwnOrder) {
   // Summed left to right in float, both neighbourhoods cancel to 0: 2^24 + 1 rounds back to 2^24.
   // Any other order leaves 1 in the corners or 2 at the edges.
-  HotPixelFrame t;
+  TestFrame t;
   const float big = 16777216.0f;
   t.at(40, 40) = 120.0f;
   t.at(39, 39) = 1.0f;  // corners: ((1 + 0) + 2^24) - 2^24
@@ -185,8 +170,7 @@ TEST(FindPeak, SmoothingSumsInTheirOwnOrder) {
   t.at(40, 39) = 1.0f;
   t.at(40, 41) = -big;
   t.frame.findPeak();
-  EXPECT_EQ(t.frame.peakX, 40.0f);
-  EXPECT_EQ(t.frame.peakY, 40.0f);
+  t.expectPeak(40.0f, 40.0f);
   EXPECT_EQ(t.frame.peakValue, 60.0f);
   // Both 2^24 pixels had a dark right neighbour.
   EXPECT_EQ(t.at(41, 40), 100.0f);
@@ -194,116 +178,73 @@ TEST(FindPeak, SmoothingSumsInTheirOwnOrder) {
 }
 
 TEST(FindPeak, FirstOfEqualMaximaInRowMajorOrder) {
-  HotPixelFrame t;
-  t.at(5, 40) = 120.0f;
-  t.at(100, 6) = 120.0f;
-  t.at(30, 6) = 120.0f;
+  TestFrame t;
+  t.at(5, 40) = t.at(100, 6) = t.at(30, 6) = 120.0f;
   t.frame.findPeak();
-  EXPECT_EQ(t.frame.peakX, 30.0f);
-  EXPECT_EQ(t.frame.peakY, 6.0f);
-
+  t.expectPeak(30.0f, 6.0f);
   t.at(5, 40) = 121.0f;  // strictly greater, later: it wins
   t.frame.findPeak();
-  EXPECT_EQ(t.frame.peakX, 5.0f);
-  EXPECT_EQ(t.frame.peakY, 40.0f);
+  t.expectPeak(5.0f, 40.0f);
 }
 
 TEST(FrameStatistics, OuterTwoPixelMarginIsNeverTouched) {
-  TestFrame t(128, 128, 100.0f);
+  TestFrame t;
   auto inMargin = [](int x, int y) { return x < 2 || y < 2 || x > 125 || y > 125; };
   for (int y = 0; y < 128; ++y) {
     for (int x = 0; x < 128; ++x) {
       if (inMargin(x, y)) t.at(x, y) = 1.0e6f + static_cast<float>(x + y);
     }
   }
+  const std::vector<float> before = t.buffer;
   t.frame.backgroundStatistics();
   EXPECT_EQ(t.frame.mean, 100.0f);
   EXPECT_EQ(t.frame.sigma, 0.0f);
-
   // The innermost scanned corners are still candidates.
-  t.setLevels(100.0f, 2.0f, 110.0f);
+  t.frame.sigma = 2.0f;
+  t.frame.threshold = 110.0f;
   t.at(125, 125) = 120.0f;
   t.frame.findPeak();
-  EXPECT_EQ(t.frame.peakX, 125.0f);
-  EXPECT_EQ(t.frame.peakY, 125.0f);
-  for (int y = 0; y < 128; ++y) {
-    for (int x = 0; x < 128; ++x) {
-      if (inMargin(x, y)) {
-        ASSERT_EQ(t.at(x, y), 1.0e6f + static_cast<float>(x + y));
-      }
-    }
-  }
+  t.expectPeak(125.0f, 125.0f);
+  t.at(125, 125) = 100.0f;
+  EXPECT_EQ(t.buffer, before);
 
-  HotPixelFrame first;
+  TestFrame first;
   first.at(2, 2) = 120.0f;
   first.frame.findPeak();
-  EXPECT_EQ(first.frame.peakX, 2.0f);
-  EXPECT_EQ(first.frame.peakY, 2.0f);
+  first.expectPeak(2.0f, 2.0f);
 }
 
 // Through the real binary: a background of exactly 500 (so mean 500, sigma 0, threshold 500), a
-// star at the centre and one pixel of 100000 beside it. Everything that differs from 500 lies
-// inside the star's disc, so the random fringe cannot change the result and runs compare exactly.
-struct HotPixelCapture {
-  test::TempDir dir;
-
-  static std::vector<float> starField() {
-    std::vector<float> p(128 * 128, 500.0f);
-    for (int y = 62; y <= 66; ++y) {
-      for (int x = 62; x <= 66; ++x) p[y * 128 + x] = 4000.0f - 100.0f * std::abs(x - 64);
-    }
-    return p;
-  }
-  std::string write(const std::string& name, const std::vector<float>& pixels) {
-    std::filesystem::create_directory(dir.file(name));
-    test::writeFitsImage(dir.file(name + "/f_1.fits"), 128, 128, test::SampleType::F32, pixels);
-    return dir.file(name);
-  }
-  std::optional<test::ResultContents> run(const std::string& capture, bool masked) {
-    const std::string out = capture + (masked ? "-masked.krn1" : "-plain.krn1");
-    std::vector<std::string> args{"--dir=" + capture, "--out=" + out, "--kmax=6", "--dkmax=2"};
-    if (masked) args.push_back("--mask_radius=8");
-    const test::ProcessResult r = test::runKorrinBinary(args);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return test::readResult(out);
-  }
-};
-
+// star at the centre and one pixel of 100000 beside it. Everything else that differs from 500
+// lies inside the star's disc, so the random fringe cannot change the result.
 TEST(FrameStatisticsEndToEnd, IsolatedHotPixelIsGoneOnlyWithTheMask) {
-  HotPixelCapture c;
-  std::vector<float> clean = HotPixelCapture::starField();
+  test::TempDir dir;
+  std::vector<float> clean(128 * 128, 500.0f);
+  for (int y = 62; y <= 66; ++y) {
+    for (int x = 62; x <= 66; ++x) clean[y * 128 + x] = 4000.0f - 100.0f * std::abs(x - 64);
+  }
   // Dark below (58, 66) and nowhere right of or below a star pixel: with sigma 0 the star pixels
   // are above the hot level too, and a dark neighbour would have them repaired.
   clean[67 * 128 + 58] = 400.0f;
   std::vector<float> hot = clean;
   hot[66 * 128 + 58] = 100000.0f;
-  const std::string hotDir = c.write("hot", hot);
-  const std::string cleanDir = c.write("clean", clean);
-
-  const auto repaired = c.run(hotDir, true);
-  const auto reference = c.run(cleanDir, false);
-  const auto raw = c.run(hotDir, false);
+  auto run = [&](const std::string& name, const std::vector<float>& pixels, bool masked) {
+    std::filesystem::create_directory(dir.file(name));
+    test::writeFitsImage(dir.file(name + "/f_1.fits"), 128, 128, test::SampleType::F32, pixels);
+    const std::string out = dir.file(name + ".krn1");
+    std::vector<std::string> args{"--dir=" + dir.file(name), "--out=" + out, "--kmax=6",
+                                  "--dkmax=2"};
+    if (masked) args.push_back("--mask_radius=8");
+    EXPECT_EQ(test::runKorrinBinary(args).exitCode, 0);
+    return test::readResult(out);
+  };
+  const auto repaired = run("hot-masked", hot, true);
+  const auto reference = run("clean", clean, false);
+  const auto raw = run("hot", hot, false);
   ASSERT_TRUE(repaired && reference && raw);
   EXPECT_EQ(repaired->power, reference->power);
   EXPECT_EQ(repaired->phases, reference->phases);
   EXPECT_NE(raw->power, reference->power);
-}
-
-TEST(FrameStatisticsEndToEnd, HotPixelWithBrightRightAndLowerNeighboursSurvives) {
-  HotPixelCapture c;
-  std::vector<float> kept = HotPixelCapture::starField();
-  kept[64 * 128 + 60] = 100000.0f;
-  kept[64 * 128 + 59] = 400.0f;  // dark on the left and above: not consulted
-  kept[63 * 128 + 60] = 400.0f;
-  const std::string keptDir = c.write("kept", kept);
-
-  // The pixel becomes the peak and the mask is centred on it; the star is still inside the disc,
-  // so masking changes nothing at all.
-  const auto masked = c.run(keptDir, true);
-  const auto plain = c.run(keptDir, false);
-  ASSERT_TRUE(masked && plain);
-  EXPECT_EQ(masked->power, plain->power);
-  EXPECT_EQ(masked->phases, plain->phases);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
-#include <set>
 #include <unordered_set>
 #include <vector>
 
@@ -57,19 +56,11 @@ std::vector<int> built(const StarAnnulus& a, uint32_t seed) {
   return keep;
 }
 
-TEST(StarAnnulus, DefaultConstructedSlotsAreEmptyButUsable) {
-  std::vector<StarAnnulus> slots(3);
-  for (const StarAnnulus& s : slots) {
-    EXPECT_EQ(s.radius, 0);
-    EXPECT_EQ(s.gap, 0);
-    EXPECT_EQ(s.discCount, 0);
-    ASSERT_NE(s.disc, nullptr);
-    EXPECT_TRUE(built(s, 1).empty());
-  }
-}
-
 TEST(StarAnnulus, DiscIsRowMajorWithItsBoundaryUpToItsCapacity) {
   StarAnnulus a;
+  EXPECT_EQ(a.discCount, 0);
+  ASSERT_NE(a.disc, nullptr);
+  EXPECT_TRUE(built(a, 1).empty()) << "a default slot is empty but usable";
   a.init(128, 64, 1, 1);
   EXPECT_EQ(a.height, 64);
   EXPECT_EQ(std::vector<int>(a.disc.get(), a.disc.get() + a.discCount),
@@ -91,32 +82,6 @@ TEST(StarAnnulus, DiscIsRowMajorWithItsBoundaryUpToItsCapacity) {
   EXPECT_TRUE(built(a, 3).empty());
 }
 
-TEST(StarAnnulus, GapZeroGivesTheDiscAlone) {
-  StarAnnulus a;
-  a.init(64, 64, 4, 0);
-  std::vector<int> disc(a.disc.get(), a.disc.get() + a.discCount);
-  for (uint32_t seed : {0u, 1u, 99u}) EXPECT_EQ(built(a, seed), disc);
-}
-
-TEST(StarAnnulus, FringeFollowsTheDrawSequence) {
-  // radius 1, gap 1: eight fringe pixels, each with one draw in row-major order. The four at
-  // d^2 = 1 are in the disc already; the diagonals (draws 0, 2, 5, 7) need u > 1 - 2/3.
-  StarAnnulus a;
-  a.init(16, 16, 1, 1);
-  const int diagonal[8] = {-17, 0, -15, 0, 0, 15, 0, 17};
-  for (uint32_t seed = 0; seed < 50; ++seed) {
-    std::mt19937 engine(seed);
-    std::vector<int> expected{-16, -1, 0, 1, 16};
-    const float t = 1.0f - 2.0f / 3.0f;
-    for (int draw = 0; draw < 8; ++draw) {
-      const float u = static_cast<float>(static_cast<double>(engine() >> 8) / 16777216.0);
-      if (diagonal[draw] != 0 && u > t) expected.push_back(diagonal[draw]);
-    }
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(built(a, seed), expected) << "seed " << seed;
-  }
-}
-
 TEST(StarAnnulus, DiagonalsAreKeptTwoTimesInThree) {
   StarAnnulus a;
   a.init(32, 32, 1, 1);
@@ -136,47 +101,19 @@ TEST(StarAnnulus, MatchesTheLiteralConstruction) {
   struct Case {
     int width, radius, gap;
   };
-  const Case
-      cases[] =
-          {
-              {16, 1, 1},  {64, 3, 3},    {64, 6, 6},     {64, 0, 5}, {64, -3, -3},
-              {64, -2, 9}, {16, 5, 5},    {8, 4, 4},      {3, 2, 2},  {0, 2, 2},
-              {-5, 2, 3},  {128, 10, 25}, {1024, 600, 5},  // the disc is cut at its capacity, so
-                                                           // boundary pixels come from the fringe
-          };
+  const Case cases[] =
+      {
+          {16, 1, 1},     {64, 3, 3},    {64, 6, 6}, {64, 0, 5}, {64, -3, -3},
+          {64, -2, 9},    {16, 5, 5},    {8, 4, 4},  {3, 2, 2},  {0, 2, 2},
+          {-5, 2, 3},     {128, 10, 25}, {64, 4, 0},  // gap 0: no fringe, the disc alone
+          {1024, 600, 5},  // the disc is cut at its capacity: boundary pixels come from the fringe
+      };
   for (const Case& c : cases) {
     StarAnnulus a;
     a.init(c.width, c.width, c.radius, c.gap);
     for (uint32_t seed : {5u, 77u}) {
       EXPECT_EQ(built(a, seed), literalMask(c.width, c.radius, c.gap, seed))
           << "width " << c.width << " radius " << c.radius << " gap " << c.gap;
-    }
-  }
-}
-
-TEST(StarAnnulus, DriverMasksStayInsideTwiceTheRadius) {
-  const int width = 64;
-  for (int m = 1; m <= 7; ++m) {
-    StarAnnulus a;
-    a.init(width, width, m, m);
-    for (uint32_t seed = 0; seed < 20; ++seed) {
-      const std::vector<int> keep = built(a, seed);
-      ASSERT_TRUE(std::is_sorted(keep.begin(), keep.end()));
-      ASSERT_EQ(std::adjacent_find(keep.begin(), keep.end()), keep.end()) << "duplicate";
-      std::set<int> kept(keep.begin(), keep.end());
-      // 2 * (m + m) < width, so every offset decodes to one (dx, dy).
-      for (int o : keep) {
-        const int dy = static_cast<int>(std::floor((o + width / 2.0) / width));
-        const int dx = o - dy * width;
-        ASSERT_LT(dx * dx + dy * dy, 4 * m * m) << "m " << m << " offset " << o;
-      }
-      for (int dy = -m; dy <= m; ++dy) {
-        for (int dx = -m; dx <= m; ++dx) {
-          if (dx * dx + dy * dy <= m * m) {
-            ASSERT_TRUE(kept.count(dy * width + dx));
-          }
-        }
-      }
     }
   }
 }
