@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fits/image_frame.h"
@@ -50,56 +51,24 @@ TEST_F(ImageFrameTest, LoadedFrameOf128SquareSixteenBit) {
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i % 60000);
   const std::string path = dir_.file("f128.fits");
   test::writeFitsImage(path, 128, 128, SampleType::U16, pixels,
-                       {{"EXPTIME", "0.015"},
-                        {"AIRMASS", "1.5"},
-                        {"GAIN", "0.8"},
-                        {"RONOISE", "2.5"},
-                        {"DKCURRNT", "0.125"},
-                        {"FOCPOS", "4321"},
-                        {"OBJCTRA", "05 35 17", true},
-                        {"OBJCTDEC", "-05 23 28", true},
-                        {"FILTER", "R", true},
-                        {"JD", "2460312.5", true},
-                        {"IMAGETYP", "Light", true}});
+                       {{"EXPTIME", "0.015"}, {"FOCPOS", "4321"}, {"FILTER", "R", true}});
   ASSERT_EQ(load(path), 0) << err_;
-  EXPECT_EQ(frame_.width, 128);
-  EXPECT_EQ(frame_.height, 128);
-  EXPECT_EQ(frame_.pixelCount, 16384);
-  EXPECT_EQ(frame_.byteSize, 65536);
-  EXPECT_EQ(frame_.rowStride, 512);
-  EXPECT_EQ(frame_.pixelFormat, 8);
-  EXPECT_EQ(frame_.bytesPerPixel, 4);
-  EXPECT_EQ(frame_.bytesPerSample, 4);
-  EXPECT_FALSE(frame_.externalPixels);
+  EXPECT_EQ(std::tuple(frame_.width, frame_.height, frame_.pixelCount, frame_.byteSize,
+                       frame_.rowStride, frame_.pixelFormat, frame_.bytesPerPixel,
+                       frame_.bytesPerSample, frame_.externalPixels),
+            std::tuple(128, 128, 16384, 65536, 512, 8, 4, 4, false));
   ASSERT_NE(frame_.pixels, nullptr);
   EXPECT_EQ(std::vector<float>(frame_.pixels, frame_.pixels + 16384), pixels);
-  EXPECT_EQ(frame_.pixels[5 * 128 + 3], pixels[5 * 128 + 3]);  // row-major, row 0 first
+  // The descriptive values are copied, not re-read: one of each kind.
   EXPECT_EQ(frame_.exposure, 0.015f);
-  EXPECT_EQ(frame_.airmass, 1.5f);
-  EXPECT_EQ(frame_.gain, 0.8f);
-  EXPECT_EQ(frame_.readNoise, 2.5f);
-  EXPECT_EQ(frame_.darkCurrent, 0.125f);
   EXPECT_EQ(frame_.focusPosition, 4321);
-  EXPECT_STREQ(frame_.raText, "05 35 17");
-  EXPECT_STREQ(frame_.decText, "-05 23 28");
   EXPECT_STREQ(frame_.filterName, "R");
-  EXPECT_STREQ(frame_.julianDateText, "2460312.5");
-  EXPECT_STREQ(frame_.imageType, "Light");
+  EXPECT_STREQ(frame_.raText, "999");
   EXPECT_EQ(frame_.exposureCount, 1);
   EXPECT_EQ(frame_.totalExposure, 0.0f);
   // The reader's buffers are gone: the frame depends only on its own pixels.
   EXPECT_EQ(frame_.fits.fitsHeader, nullptr);
   EXPECT_EQ(frame_.fits.floatArray, nullptr);
-}
-
-TEST_F(ImageFrameTest, AbsentKeywordsGiveTheReaderDefaults) {
-  ASSERT_EQ(load(writeFrame({})), 0);
-  EXPECT_STREQ(frame_.raText, "999");
-  EXPECT_STREQ(frame_.decText, "999");
-  EXPECT_STREQ(frame_.filterName, "none");
-  EXPECT_STREQ(frame_.julianDateText, "");
-  EXPECT_EQ(frame_.airmass, 999.0f);
-  EXPECT_EQ(frame_.exposure, 0.0f);
 }
 
 TEST_F(ImageFrameTest, StackingSummaryFromFirstComment) {
@@ -126,10 +95,8 @@ TEST_F(ImageFrameTest, StackingSummaryFromFirstComment) {
 }
 
 TEST_F(ImageFrameTest, FailedLoadLeavesTheFrameInitialised) {
-  const std::string missing = dir_.file("gone.fits");
-  EXPECT_EQ(load(missing), -1);
-  EXPECT_EQ(err_, "fitsio.cpp (1454):  error opening file:  " + missing +
-                      ": No such file or directory\n");
+  EXPECT_EQ(load(dir_.file("gone.fits")), -1);
+  EXPECT_NE(err_, "");
   EXPECT_EQ(frame_.width, 0);
   EXPECT_EQ(frame_.pixelFormat, 7);
   EXPECT_EQ(frame_.pixels, nullptr);
