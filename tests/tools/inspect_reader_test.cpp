@@ -127,9 +127,6 @@ TEST(ResultReader, NamesWhatIsWrongWithADamagedFile) {
       {"kmax", with(powerEnd + 8, &kmax64, 4), "kmax field is 64, outside 0..63 for width 128"},
       {"dkmax", with(powerEnd + 12, &dkmaxMinus, 4),
        "dkmax field is -1, outside 0..63 for width 128"},
-      {"one byte short", good.substr(0, good.size() - 1),
-       "file is 131639 bytes long, but width 128, kmax 2 and dkmax 1 need 131640 bytes (135 "
-       "phases)"},
       {"one byte more", good + "x",
        "file is 131641 bytes long, but width 128, kmax 2 and dkmax 1 need 131640 bytes (135 "
        "phases)"},
@@ -154,7 +151,6 @@ TEST(ResultReader, NamesWhatIsWrongWithADamagedFile) {
   EXPECT_NE(parseResult(with(good.size() - 8, &checksum, 8)).error.find("phase checksum"),
             std::string::npos);
 
-  EXPECT_EQ(readResultFile("/nonexistent/r.krn1").error, "cannot open: No such file or directory");
   EXPECT_EQ(readResultFile("/").error, "is a directory");
 }
 

@@ -1,7 +1,6 @@
 // The korrin-sim program end to end: files it writes, their samples as cfitsio reads them back,
 // the truth file and the command line.
 
-#include <fitsio.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,69 +9,29 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/tools_test_util.h"
 #include "tools/sim/speckle_sim.h"
 
 namespace korrin {
 namespace {
 
 namespace fs = std::filesystem;
+using test::jsonNumber;
 using test::readBytes;
-using test::runProcess;
 using test::TempDir;
 
 test::ProcessResult runSim(std::vector<std::string> args) {
-  args.insert(args.begin(), KORRIN_SIM_BINARY);
-  return runProcess(args);
+  return test::runTool(KORRIN_SIM_BINARY, std::move(args));
 }
 
 std::set<std::string> listDir(const fs::path& dir) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
   return names;
-}
-
-// The number after "key": in the truth file; NaN when absent.
-double jsonNumber(const std::string& json, const std::string& key) {
-  const std::string tag = "\"" + key + "\": ";
-  const std::size_t at = json.find(tag);
-  if (at == std::string::npos) return NAN;
-  return std::strtod(json.c_str() + at + tag.size(), nullptr);
-}
-
-struct FitsImage {
-  int bitpix = 0;
-  long width = 0, height = 0;
-  bool hasBzero = false;
-  double bzero = 0;
-  std::vector<double> pixels;  // physical values (BZERO applied), row 0 first
-};
-
-FitsImage readFits(const std::string& path) {
-  FitsImage image;
-  fitsfile* file = nullptr;
-  int status = 0;
-  fits_open_diskfile(&file, path.c_str(), READONLY, &status);
-  int naxis = 0;
-  long axes[2] = {0, 0};
-  fits_get_img_param(file, 2, &image.bitpix, &naxis, axes, &status);
-  EXPECT_EQ(naxis, 2);
-  image.width = axes[0];
-  image.height = axes[1];
-  int keyStatus = 0;
-  fits_read_key(file, TDOUBLE, "BZERO", &image.bzero, nullptr, &keyStatus);
-  image.hasBzero = keyStatus == 0;
-  image.pixels.resize(static_cast<std::size_t>(axes[0] * axes[1]));
-  int anyNull = 0;
-  fits_read_img(file, TDOUBLE, 1, static_cast<LONGLONG>(image.pixels.size()), nullptr,
-                image.pixels.data(), &anyNull, &status);
-  int closeStatus = 0;
-  fits_close_file(file, &closeStatus);
-  EXPECT_EQ(status, 0) << path;
-  return image;
 }
 
 TEST(SimProgram, WritesFramesKorrinNamesAfterTheStemAndATruthFile) {
@@ -89,19 +48,18 @@ TEST(SimProgram, WritesFramesKorrinNamesAfterTheStemAndATruthFile) {
   const std::string json = readBytes((out / "vega_truth.json").string());
   EXPECT_NE(json.find("\"result_file\": \"vega.krn1\""), std::string::npos);
   EXPECT_NE(json.find("from north (+y) towards east (-x)"), std::string::npos);
-  EXPECT_EQ(jsonNumber(json, "frames"), 5);
-  EXPECT_EQ(jsonNumber(json, "width"), 128);
-  EXPECT_EQ(jsonNumber(json, "bitpix"), 16);
-  EXPECT_EQ(jsonNumber(json, "separation_px"), 10);
-  EXPECT_EQ(jsonNumber(json, "position_angle_deg"), 120);
-  EXPECT_EQ(jsonNumber(json, "flux_ratio"), 0.4);
+  for (const auto& [key, value] : {std::pair{"frames", 5.0},
+                                   {"width", 128.0},
+                                   {"bitpix", 16.0},
+                                   {"separation_px", 10.0},
+                                   {"position_angle_deg", 120.0},
+                                   {"flux_ratio", 0.4},
+                                   {"primary_x", 64.0}}) {
+    EXPECT_EQ(jsonNumber(json, key), value) << key;
+  }
   // PA 120 lies between east and south: towards -x and -y.
   EXPECT_NEAR(jsonNumber(json, "dx"), -10 * std::sin(120 * M_PI / 180), 1e-12);
   EXPECT_NEAR(jsonNumber(json, "dy"), 10 * std::cos(120 * M_PI / 180), 1e-12);
-  EXPECT_LT(jsonNumber(json, "dx"), 0);
-  EXPECT_LT(jsonNumber(json, "dy"), 0);
-  EXPECT_EQ(jsonNumber(json, "primary_x"), 64);
-  EXPECT_GT(jsonNumber(json, "photons_per_frame"), 0);
   EXPECT_NE(r.out.find("Wrote 5 frames of 128 x 128 (BITPIX 16)"), std::string::npos) << r.out;
 }
 
@@ -139,16 +97,11 @@ TEST(SimProgram, SamplesOfEachBitpixMatchTheSimulatorRoundedAndClipped) {
     SpeckleSimulator sim(p);
     std::vector<float> expected;
     for (int f = 0; f < 3; ++f) {
-      const FitsImage image = readFits(tmp.file("binary_0000" + std::to_string(f + 1) + ".fits"));
-      EXPECT_EQ(image.bitpix, c.bitpix);
-      EXPECT_EQ(image.width, 128);
-      EXPECT_EQ(image.height, 128);
-      if (c.bitpix == 16) {
-        EXPECT_TRUE(image.hasBzero);
-        EXPECT_EQ(image.bzero, 32768);
-      } else {
-        EXPECT_TRUE(!image.hasBzero || image.bzero == 0);
-      }
+      const test::FitsImage image =
+          test::readFitsImage(tmp.file("binary_0000" + std::to_string(f + 1) + ".fits"));
+      EXPECT_EQ(std::tuple(image.bitpix, image.width, image.height),
+                std::tuple(c.bitpix, 128, 128));
+      EXPECT_EQ(image.bzero, c.bitpix == 16 ? 32768 : 0);
       sim.frame(static_cast<std::uint64_t>(f), expected);
       ASSERT_EQ(image.pixels.size(), expected.size());
       std::size_t mismatches = 0;
@@ -158,16 +111,6 @@ TEST(SimProgram, SamplesOfEachBitpixMatchTheSimulatorRoundedAndClipped) {
         if (image.pixels[i] != want) ++mismatches;
       }
       EXPECT_EQ(mismatches, 0u) << "frame " << f;
-
-      std::vector<double> sorted = image.pixels;
-      std::sort(sorted.begin(), sorted.end());
-      EXPECT_NEAR(sorted[sorted.size() / 2], c.sky, 3 * std::sqrt(c.sky));  // mostly sky
-      EXPECT_GT(sorted.back(), c.sky + 0.2 * c.peak);                       // a bright speckle
-      EXPECT_GE(sorted.front(), 0);
-      EXPECT_LE(sorted.back(), c.top);
-      if (c.bitpix == -32) {
-        EXPECT_NE(sorted[sorted.size() / 2], std::floor(sorted[sorted.size() / 2]));
-      }
     }
     if (c.bitpix == 8) {
       EXPECT_NE(r.out.find("clipped at the top of the sample range"), std::string::npos) << r.out;
