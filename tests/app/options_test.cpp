@@ -34,14 +34,6 @@ TEST(ParseArguments, WhatIsStored) {
   }
 }
 
-TEST(ParseArguments, StopsAtTheFirstFailure) {
-  ArgumentMap args;
-  std::string error;
-  EXPECT_FALSE(parse({"--kmax=1", "--nprocs", "-2", "--=5"}, args, error));
-  EXPECT_EQ(error, "Unknown argument format: -2");
-  EXPECT_EQ(args, (ArgumentMap{{"kmax", "1"}, {"nprocs", "true"}}));
-}
-
 TEST(ParseDecimal, LeadingNumberOnly) {
   const std::vector<std::pair<std::string, int32_t>> good{
       {"12", 12},
