@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "fits/fitsio.h"
-#include "tests/fits/stderr_capture.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -38,9 +37,10 @@ class FitsReaderTest : public ::testing::Test {
   ~FitsReaderTest() override { releaseFitsInfo(&info_); }
 
   ReadResult read(const std::string& path) {
-    test::StderrCapture capture;
+    // The reader reports through stdio's stderr: the descriptor is captured, not std::cerr.
+    ::testing::internal::CaptureStderr();
     const int status = readFits(path.c_str(), &info_);
-    return {status, capture.finish()};
+    return {status, ::testing::internal::GetCapturedStderr()};
   }
 
   // A primary header of the given geometry plus extra cards, followed by `data`.
@@ -114,35 +114,32 @@ TEST_F(FitsReaderTest, ReadsCfitsioImagesOfEverySampleType) {
   }
 }
 
-TEST_F(FitsReaderTest, SixteenBitSamplesFollowTheBzeroRule) {
+// Samples assembled byte by byte: 16-bit words are signed unless BZERO is exactly 32768, 8-bit
+// bytes ignore BZERO, floats add it.
+TEST_F(FitsReaderTest, SamplesFollowTheBzeroRules) {
   const std::string words = bigEndian16({0x8000, 0xFFFF, 0x0000, 0x7FFF, 0x0001});
-  auto r = read(write("u16.fits", image(16, 5, 1, {fitsValueCard("BZERO", "32768")}), words));
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(pixels(), (std::vector<float>{0, 32767, 32768, 65535, 32769}));
-  EXPECT_EQ(info_.trailingBytes, 0);  // exactly header plus data
-
-  r = read(write("raw16.fits", image(16, 5, 1), words));
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(pixels(), (std::vector<float>{32768, 65535, 0, 32767, 1}));
-
-  // Any other BZERO goes through the signed path as well.
-  r = read(write("off16.fits", image(16, 5, 1, {fitsValueCard("BZERO", "-0.5")}), words));
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(pixels(), (std::vector<float>{-32768.5f, -1.5f, -0.5f, 32766.5f, 0.5f}));
-}
-
-TEST_F(FitsReaderTest, EightBitIgnoresBzeroAndFloatAddsIt) {
-  std::string bytes = {'\x00', '\x01', '\x7F', '\x80', '\xFF', '\x10'};
-  auto r = read(write("u8.fits", image(8, 3, 2, {fitsValueCard("BZERO", "100")}), bytes));
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(pixels(), (std::vector<float>{0, 1, 127, 128, 255, 16}));
-  EXPECT_EQ(info_.bzero, 100.0f);
-
-  const std::string one = {'\x3F', '\x80', '\x00', '\x00'};
-  const std::string minusTwo = {'\xC0', '\x00', '\x00', '\x00'};
-  r = read(write("f32.fits", image(-32, 2, 1, {fitsValueCard("BZERO", "10")}), one + minusTwo));
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(pixels(), (std::vector<float>{11.0f, 8.0f}));
+  const struct {
+    int bitpix;
+    const char* bzero;  // nullptr: no card
+    std::string data;
+    std::vector<float> expected;
+  } cases[] = {
+      {16, "32768", words, {0, 32767, 32768, 65535, 32769}},
+      {16, nullptr, words, {32768, 65535, 0, 32767, 1}},
+      {16, "-0.5", words, {-32768.5f, -1.5f, -0.5f, 32766.5f, 0.5f}},
+      {8, "100", {'\x00', '\x01', '\x7F', '\x80', '\xFF', '\x10'}, {0, 1, 127, 128, 255, 16}},
+      {-32, "10", {'\x3F', '\x80', '\x00', '\x00', '\xC0', '\x00', '\x00', '\x00'}, {11, 8}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bitpix) + " BZERO " + (c.bzero ? c.bzero : "none"));
+    const int width = static_cast<int>(c.expected.size());
+    std::vector<std::string> extra;
+    if (c.bzero) extra.push_back(fitsValueCard("BZERO", c.bzero));
+    const auto r = read(write("samples.fits", image(c.bitpix, width, 1, extra), c.data));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pixels(), c.expected);
+    EXPECT_EQ(info_.trailingBytes, 0);  // exactly header plus data
+  }
 }
 
 TEST_F(FitsReaderTest, EndCardPositionDecidesTheHeaderLength) {
@@ -257,9 +254,9 @@ TEST_F(FitsReaderTest, OpenFailureAndNullRecordAreReported) {
   EXPECT_EQ(r.err, "fitsio.cpp (1454):  error opening file:  " + missing +
                        ": No such file or directory\n");
 
-  test::StderrCapture capture;
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(readFits(missing.c_str(), nullptr), -1);
-  EXPECT_EQ(capture.finish(), message(1447, "fitsInfoPtr is NULL"));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), message(1447, "fitsInfoPtr is NULL"));
 }
 
 TEST_F(FitsReaderTest, DataCutShortReadsMissingSamplesAsZero) {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fits/image_frame.h"
-#include "tests/fits/stderr_capture.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,9 +26,9 @@ class ImageFrameTest : public ::testing::Test {
   ~ImageFrameTest() override { releaseFrame(&frame_); }
 
   int load(const std::string& path) {
-    test::StderrCapture capture;
+    ::testing::internal::CaptureStderr();
     const int status = loadFrame(&frame_, path.c_str());
-    err_ = capture.finish();
+    err_ = ::testing::internal::GetCapturedStderr();
     return status;
   }
 
