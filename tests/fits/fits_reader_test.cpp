@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -178,7 +177,7 @@ TEST_F(FitsReaderTest, NewlineInsideTheHeaderShortensACard) {
   EXPECT_EQ(pixels(), (std::vector<float>{9, 10}));
 }
 
-TEST_F(FitsReaderTest, HeaderWithoutEndOrWithoutItsLastBlockFailsToParse) {
+TEST_F(FitsReaderTest, HeaderWithoutAnEndCardFailsToParse) {
   std::string cards;
   for (const auto& card : image(8, 2, 1)) cards += card;
   const std::string noEnd = write("noend.fits", {}, "");
@@ -187,16 +186,6 @@ TEST_F(FitsReaderTest, HeaderWithoutEndOrWithoutItsLastBlockFailsToParse) {
   EXPECT_EQ(r.status, -1);
   EXPECT_EQ(r.err, message(1464, "error parsing fits file <" + noEnd + ">"));
   EXPECT_EQ(info_.fitsHeader, nullptr);
-
-  const std::string cut = dir_.file("cut.fits");
-  test::writeBytes(cut, cards + fitsCard("END") + fitsCard(""));
-  r = read(cut);
-  EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.err, message(1477, "error parsing fits file <" + cut + ">"));
-
-  const std::string directory = dir_.file("x.fits");
-  std::filesystem::create_directory(directory);
-  EXPECT_EQ(read(directory).err, message(1464, "error parsing fits file <" + directory + ">"));
 
   // "END" must be followed by a blank to end the header.
   const std::string endx = dir_.file("endx.fits");
@@ -209,29 +198,17 @@ TEST_F(FitsReaderTest, MissingOrUnreadableGeometryIsRefused) {
     std::vector<std::string> cards;
     std::string expected;
   };
+  // One of each kind of refusal; the full set of messages is met through the program by the
+  // hostile-input tests, which cannot see what is left in the record.
   const std::vector<Case> cases = {
       {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS2", "2")},
-       message(1502, "can't read fits param NAXIS1")},
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "2")},
-       message(1515, "can't read fits param NAXIS2")},
-      {{fitsValueCard("NAXIS1", "2"), fitsValueCard("NAXIS2", "2")},
-       message(1528, "can't read fits param BITPIX")},
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "'abc'"),
-        fitsValueCard("NAXIS2", "2")},
        message(1502, "can't read fits param NAXIS1")},
       {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "2"),
         fitsValueCard("NAXIS2", "4294967298")},  // 2^32 + 2 must not pass for 2
        message(1515, "can't read fits param NAXIS2")},
-      {{fitsValueCard("BITPIX", "sixteen"), fitsValueCard("NAXIS1", "2"),
-        fitsValueCard("NAXIS2", "2")},
-       message(1528, "can't read fits param BITPIX")},
       {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "-5"), fitsValueCard("NAXIS2", "2")},
        "negative x size read from fits header\n"},
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "2"), fitsValueCard("NAXIS2", "-1")},
-       "negative y size read from fits header\n"},
-      {image(32, 2, 2), message(1642, "unsupported FITS format: 32")},
       {image(-64, 2, 2), message(1642, "unsupported FITS format: -64")},
-      {image(0, 2, 2), message(1642, "unsupported FITS format: 0")},
   };
   // A buffer from an earlier file survives every one of these failures untouched.
   float* previous = static_cast<float*>(std::malloc(sizeof(float)));
@@ -315,12 +292,8 @@ TEST_F(FitsReaderTest, OversizedBuffersFailWithTheirOwnAllocationMessage) {
   };
   const std::vector<Case> cases = {
       // 2^16 x 2^16 wraps to 0 in 32 bits; it must not pass as an empty image.
-      {8, "65536", "65536", message(1607, "can't malloc fileArray")},
-      {16, "65536", "65536", message(1572, "can't malloc fileArray")},
       {-32, "65536", "65536", message(1549, "can't malloc floatArray")},
-      {16, "2147483647", "2147483647", message(1572, "can't malloc fileArray")},
       {8, "46341", "46341", message(1607, "can't malloc fileArray")},  // 2^31 + 4633 bytes
-      {-32, "536870912", "1", message(1549, "can't malloc floatArray")},
       // The raw buffer fits 2^31 - 1 bytes, the float buffer does not.
       {8, "536870912", "1", message(1618, "can't malloc floatArray")},
       {16, "536870912", "1", message(1583, "can't malloc floatArray")},
