@@ -189,6 +189,26 @@ int64_t readItems(void* buffer, size_t itemBytes, int64_t count, FILE* file) {
   return static_cast<int64_t>(std::fread(buffer, itemBytes, static_cast<size_t>(count), file));
 }
 
+// The raw buffer for integer samples, then a fresh float buffer; each refusal reports its own
+// line, and a refused float buffer gives the raw one back.
+bool allocateSampleBuffers(FitsInfo* info, int64_t count, int64_t sampleBytes, int fileLine,
+                           int floatLine, unsigned char** fileArray) {
+  *fileArray = static_cast<unsigned char*>(allocate(bufferBytes(count, sampleBytes)));
+  if (*fileArray == nullptr) {
+    reportError(stderr, "%s (%d):  can't malloc fileArray\r\n", kSourceName, fileLine);
+    return false;
+  }
+  freeFloats(info);
+  info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
+  if (info->floatArray == nullptr) {
+    reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName, floatLine);
+    std::free(*fileArray);
+    *fileArray = nullptr;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void reportError(FILE* stream, const char* format, ...) {
@@ -445,17 +465,9 @@ int readFits(const char* path, FitsInfo* info) {
       break;
     }
     case 16: {
-      auto* fileArray = static_cast<unsigned char*>(allocate(bufferBytes(count, 2)));
-      if (fileArray == nullptr) {
-        reportError(stderr, "%s (%d):  can't malloc fileArray\r\n", kSourceName, kLineMallocFile16);
-        return fail();
-      }
-      freeFloats(info);
-      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
-      if (info->floatArray == nullptr) {
-        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
-                    kLineMallocFloat16);
-        std::free(fileArray);
+      unsigned char* fileArray = nullptr;
+      if (!allocateSampleBuffers(info, count, 2, kLineMallocFile16, kLineMallocFloat16,
+                                 &fileArray)) {
         return fail();
       }
       const int64_t got = readItems(fileArray, 2, count, file);
@@ -478,17 +490,8 @@ int readFits(const char* path, FitsInfo* info) {
       break;
     }
     case 8: {
-      auto* fileArray = static_cast<unsigned char*>(allocate(bufferBytes(count, 1)));
-      if (fileArray == nullptr) {
-        reportError(stderr, "%s (%d):  can't malloc fileArray\r\n", kSourceName, kLineMallocFile8);
-        return fail();
-      }
-      freeFloats(info);
-      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
-      if (info->floatArray == nullptr) {
-        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
-                    kLineMallocFloat8);
-        std::free(fileArray);
+      unsigned char* fileArray = nullptr;
+      if (!allocateSampleBuffers(info, count, 1, kLineMallocFile8, kLineMallocFloat8, &fileArray)) {
         return fail();
       }
       const int64_t got = readItems(fileArray, 1, count, file);
