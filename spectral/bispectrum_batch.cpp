@@ -136,42 +136,47 @@ BispectrumBatch::BispectrumBatch(int width, int kmax, int dkmax, KernelPath path
   acc_ = allocateZeroed(g.accFloats);
 }
 
-void BispectrumBatch::loadSums(const std::vector<float>& bispRe, const std::vector<float>& bispIm) {
-  const int d2 = 2 * dkmax_ + 1;
-  const int k2 = 2 * kmax_ + 1;
-  const size_t lanes = static_cast<size_t>(lanesPad_);
-  size_t spec = 0;
-  for (int uy = 0; uy <= kmax_; ++uy) {
+namespace {
+
+// Visits every accumulator element once, in the order of the slot's sums, with its position in
+// the private layout: [uy][vy][vx][re|im][ux padded to lanes], so the imaginary part lies `lanes`
+// floats after the real part.
+template <class Visit>
+void walkElements(int kmax, int dkmax, size_t lanes, Visit visit) {
+  const int d2 = 2 * dkmax + 1;
+  const int k2 = 2 * kmax + 1;
+  size_t element = 0;
+  for (int uy = 0; uy <= kmax; ++uy) {
     for (int x = 0; x < k2; ++x) {
       for (int vyi = 0; vyi < d2; ++vyi) {
-        float* block = acc_.get() + ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
-        for (int vxi = 0; vxi < d2; ++vxi, ++spec) {
-          block[static_cast<size_t>(vxi) * 2 * lanes] = bispRe[spec];
-          block[static_cast<size_t>(vxi) * 2 * lanes + lanes] = bispIm[spec];
+        const size_t block = ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
+        for (int vxi = 0; vxi < d2; ++vxi) {
+          visit(block + static_cast<size_t>(vxi) * 2 * lanes, element++);
         }
       }
     }
   }
 }
 
+}  // namespace
+
+void BispectrumBatch::loadSums(const std::vector<float>& bispRe, const std::vector<float>& bispIm) {
+  const size_t lanes = static_cast<size_t>(lanesPad_);
+  float* acc = acc_.get();
+  walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
+    acc[at] = bispRe[element];
+    acc[at + lanes] = bispIm[element];
+  });
+}
+
 void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& bispIm) {
   flush();
-  const int d2 = 2 * dkmax_ + 1;
-  const int k2 = 2 * kmax_ + 1;
   const size_t lanes = static_cast<size_t>(lanesPad_);
-  size_t spec = 0;
-  for (int uy = 0; uy <= kmax_; ++uy) {
-    for (int x = 0; x < k2; ++x) {
-      for (int vyi = 0; vyi < d2; ++vyi) {
-        const float* block =
-            acc_.get() + ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
-        for (int vxi = 0; vxi < d2; ++vxi, ++spec) {
-          bispRe[spec] = block[static_cast<size_t>(vxi) * 2 * lanes];
-          bispIm[spec] = block[static_cast<size_t>(vxi) * 2 * lanes + lanes];
-        }
-      }
-    }
-  }
+  const float* acc = acc_.get();
+  walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
+    bispRe[element] = acc[at];
+    bispIm[element] = acc[at + lanes];
+  });
 }
 
 void BispectrumBatch::add(const float* re, const float* im) {
