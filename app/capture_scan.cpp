@@ -3,10 +3,14 @@
 #include <filesystem>
 // GCC 12 reports a false maybe-uninitialized inside libstdc++'s regex compiler when sanitizers
 // are on; the warning sits in the library's own code, so it is silenced for that header alone.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #include <system_error>
 
 namespace korrin {
