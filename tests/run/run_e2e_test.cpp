@@ -130,9 +130,8 @@ TEST(RunEndToEnd, MaskSetsFarPixelsToTheBackgroundMean) {
   const auto b = readResult(dir.file("plain.krn1"));
   const auto c = readResult(dir.file("raw.krn1"));
   ASSERT_TRUE(a && b && c);
-  EXPECT_EQ(a->power, b->power);
-  EXPECT_EQ(a->phases, b->phases);
-  EXPECT_NE(c->power, b->power);
+  EXPECT_TRUE(test::resultsAgree(*a, *b));
+  EXPECT_FALSE(test::resultsAgree(*c, *b));
 }
 
 TEST(RunEndToEnd, UnreadableFirstFrameEndsWithStatus255AndNoResult) {
@@ -154,7 +153,7 @@ TEST(RunEndToEnd, UnreadableFirstFrameEndsWithStatus255AndNoResult) {
 TEST(RunEndToEnd, ResultSizesAtTheDefaultLimits) {
   TempDir dir;
   for (int width : {128, 1024}) {
-    const std::string sub = dir.file("w" + std::to_string(width));
+    const std::string sub = dir.file(std::to_string(width) + "w");
     std::filesystem::create_directory(sub);
     test::writeFitsImage(sub + "/t_01.fits", width, width, SampleType::U16, speckleFrame(width, 7));
     const auto r = runKorrinBinary({"--dir=" + sub});

@@ -1,6 +1,9 @@
 #include "tests/support/result_reader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "tests/support/temp_dir.h"
 
@@ -40,6 +43,25 @@ int64_t expectedPhaseCount(int width, int kmax, int dkmax) {
           if (cx >= 0 && cx < width && cy >= 0 && cy < width) ++count;
         }
   return count;
+}
+
+bool resultsAgree(const ResultContents& a, const ResultContents& b, double powerScale) {
+  if (a.width != b.width || a.power.size() != b.power.size() ||
+      a.phases.size() != b.phases.size()) {
+    return false;
+  }
+  double largest = 0.0;
+  for (double v : b.power) largest = std::max(largest, std::abs(v * powerScale));
+  for (size_t i = 0; i < a.power.size(); ++i) {
+    if (std::abs(a.power[i] - b.power[i] * powerScale) > 1e-5 * largest) return false;
+  }
+  size_t apart = 0;
+  for (size_t i = 0; i < a.phases.size(); ++i) {
+    double d = std::abs(static_cast<double>(a.phases[i]) - b.phases[i]);
+    d = std::min(d, 2 * std::numbers::pi - d);
+    if (d > 0.01) ++apart;
+  }
+  return apart <= a.phases.size() / 100;
 }
 
 std::optional<ResultContents> readResult(const std::string& path) {
