@@ -35,6 +35,10 @@ struct Avx2 {
   static Vec addMasked(Vec term, Vec sum, Mask m) {
     return _mm256_blendv_ps(sum, _mm256_add_ps(term, sum), m);
   }
+  static Vec pin(Vec v) {
+    asm("" : "+x"(v));
+    return v;
+  }
 };
 
 #include "spectral/bispectrum_kernel.inl"

@@ -35,6 +35,10 @@ struct Avx512 {
   }
   // Lanes off keep their sum untouched, exactly like a skipped term.
   static Vec addMasked(Vec term, Vec sum, Mask m) { return _mm512_mask_add_ps(sum, m, term, sum); }
+  static Vec pin(Vec v) {
+    asm("" : "+v"(v));
+    return v;
+  }
 };
 
 #include "spectral/bispectrum_kernel.inl"

@@ -15,6 +15,7 @@ namespace {
 
 // Whole vectors of the widest path, so one layout serves every path.
 constexpr int kLaneMultiple = 16;
+static_assert(kLaneMultiple % detail::kAccLanes == 0, "whole chunks of sums per row");
 // Windows of this many bytes per worker keep the rows one (uy, vy) step reads in the caches.
 constexpr int64_t kWindowBudget = int64_t{6} << 20;
 
@@ -139,19 +140,21 @@ BispectrumBatch::BispectrumBatch(int width, int kmax, int dkmax, KernelPath path
 namespace {
 
 // Visits every accumulator element once, in the order of the slot's sums, with its position in
-// the private layout: [uy][vy][vx][re|im][ux padded to lanes], so the imaginary part lies `lanes`
-// floats after the real part.
+// the private layout: [uy][vy][x / kAccLanes][vx][re|im][x % kAccLanes], so the imaginary part
+// lies kAccLanes floats after the real part.
 template <class Visit>
-void walkElements(int kmax, int dkmax, size_t lanes, Visit visit) {
+void walkElements(int kmax, int dkmax, size_t lanesPad, Visit visit) {
+  constexpr size_t C = detail::kAccLanes;
   const int d2 = 2 * dkmax + 1;
   const int k2 = 2 * kmax + 1;
   size_t element = 0;
   for (int uy = 0; uy <= kmax; ++uy) {
     for (int x = 0; x < k2; ++x) {
+      const size_t chunk = static_cast<size_t>(x) / C * d2 * 2 * C + static_cast<size_t>(x) % C;
       for (int vyi = 0; vyi < d2; ++vyi) {
-        const size_t block = ((static_cast<size_t>(uy) * d2 + vyi) * d2) * 2 * lanes + x;
+        const size_t block = (static_cast<size_t>(uy) * d2 + vyi) * d2 * 2 * lanesPad + chunk;
         for (int vxi = 0; vxi < d2; ++vxi) {
-          visit(block + static_cast<size_t>(vxi) * 2 * lanes, element++);
+          visit(block + static_cast<size_t>(vxi) * 2 * C, element++);
         }
       }
     }
@@ -165,7 +168,7 @@ void BispectrumBatch::loadSums(const std::vector<float>& bispRe, const std::vect
   float* acc = acc_.get();
   walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
     acc[at] = bispRe[element];
-    acc[at + lanes] = bispIm[element];
+    acc[at + detail::kAccLanes] = bispIm[element];
   });
 }
 
@@ -175,7 +178,7 @@ void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& 
   const float* acc = acc_.get();
   walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
     bispRe[element] = acc[at];
-    bispIm[element] = acc[at + lanes];
+    bispIm[element] = acc[at + detail::kAccLanes];
   });
 }
 

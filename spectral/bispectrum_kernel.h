@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace korrin::detail {
 
@@ -10,7 +11,10 @@ namespace korrin::detail {
 //   t: [uy+vy+D][frame][re|im][col 0..tRowLen-1]        F(-(u+v)) with ux+vx = col - K - D,
 //                                                       flipped so it runs forward in ux
 //   v: [vy+D][frame][re|im][vx+D]                       F(v)
-//   acc: [uy][vy+D][vx+D][re|im][x 0..lanesPad-1]       the private sums
+//   acc: [uy][vy+D][x/kAccLanes][vx+D][re|im][x%kAccLanes]  the private sums, in the order the
+//                                                       kernel visits them
+inline constexpr int kAccLanes = 16;
+
 struct BatchKernelArgs {
   int kmax;
   int dkmax;

@@ -2,7 +2,8 @@
 // instruction-set file inside its target region (so nothing here may instantiate library code).
 //
 // V supplies: Vec, Mask, kLanes, kMaxGroup, load (aligned), loadu, broadcast, store, mul, add,
-// sub, laneMask(lo, hi) (lanes lo..hi on) and addMasked(term, sum, mask).
+// sub, laneMask(lo, hi) (lanes lo..hi on), addMasked(term, sum, mask) and pin(vec) (keeps a
+// loaded vector in a register; may do nothing).
 //
 // For each accumulator vector (consecutive ux, fixed uy, vy, vx) the frames of the batch are
 // added one after the other while the sums stay in registers; a group of vx shares the F(u)
@@ -11,6 +12,7 @@
 namespace {
 
 using korrin::detail::BatchKernelArgs;
+using korrin::detail::kAccLanes;
 
 template <class V, int G, bool Masked>
 void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, const float* vRow,
@@ -22,30 +24,47 @@ void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, co
   const ptrdiff_t uStride = 2 * ptrdiff_t{lanesPad};
   const ptrdiff_t tStride = 2 * ptrdiff_t{tRowLen};
   const ptrdiff_t vStride = 2 * ptrdiff_t{d2};
+  constexpr ptrdiff_t aStride = 2 * ptrdiff_t{kAccLanes};
+
+  // The sums are walked in address order, one group after the other; asking for the next
+  // group's lines now hides their trip from memory behind this group's arithmetic.
+  // (By address: past the last group these lines lie beyond the sums, which a prefetch may touch
+  // but a pointer may not.)
+  const uintptr_t next = reinterpret_cast<uintptr_t>(accRow + G * aStride);
+#pragma GCC unroll 16
+  for (int i = 0; i < 2 * G; ++i) {
+    __builtin_prefetch(reinterpret_cast<const void*>(next + i * 64u), 1, 3);
+  }
 
   Vec sumRe[G];
   Vec sumIm[G];
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
-    sumRe[g] = V::load(accRow + g * uStride);
-    sumIm[g] = V::load(accRow + g * uStride + lanesPad);
+    sumRe[g] = V::load(accRow + g * aStride);
+    sumIm[g] = V::load(accRow + g * aStride + kAccLanes);
   }
-  for (int b = 0; b < a.frames; ++b) {
-    const float* uf = uRow + b * uStride;
-    const float* tf = tRow + b * tStride;
-    const float* vf = vRow + b * vStride;
-    const Vec uRe = V::load(uf);
-    const Vec uIm = V::load(uf + lanesPad);
+  // One pointer per stream keeps every address a base plus a constant, so the loop needs no
+  // more general registers than x86-64 has.
+  const float* uRe = uRow;
+  const float* uIm = uRow + lanesPad;
+  const float* tRe = tRow;
+  const float* tIm = tRow + tRowLen;
+  const float* vRe = vRow;
+  const float* vIm = vRow + d2;
+  for (int b = a.frames; b > 0; --b) {
+    const Vec fuRe = V::load(uRe);
+    const Vec fuIm = V::load(uIm);
 #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) {
-      const Vec vRe = V::broadcast(vf + g);
-      const Vec vIm = V::broadcast(vf + d2 + g);
-      const Vec tRe = V::loadu(tf + g);
-      const Vec tIm = V::loadu(tf + tRowLen + g);
-      const Vec pr = V::sub(V::mul(uRe, vRe), V::mul(uIm, vIm));
-      const Vec pi = V::add(V::mul(uRe, vIm), V::mul(uIm, vRe));
-      const Vec br = V::sub(V::mul(tRe, pr), V::mul(tIm, pi));
-      const Vec bi = V::add(V::mul(tIm, pr), V::mul(tRe, pi));
+      const Vec fvRe = V::broadcast(vRe + g);
+      const Vec fvIm = V::broadcast(vIm + g);
+      // Each unaligned load feeds two multiplies; folded into both it would be issued twice.
+      const Vec ftRe = V::pin(V::loadu(tRe + g));
+      const Vec ftIm = V::pin(V::loadu(tIm + g));
+      const Vec pr = V::sub(V::mul(fuRe, fvRe), V::mul(fuIm, fvIm));
+      const Vec pi = V::add(V::mul(fuRe, fvIm), V::mul(fuIm, fvRe));
+      const Vec br = V::sub(V::mul(ftRe, pr), V::mul(ftIm, pi));
+      const Vec bi = V::add(V::mul(ftIm, pr), V::mul(ftRe, pi));
       if constexpr (Masked) {
         sumRe[g] = V::addMasked(br, sumRe[g], masks[g]);
         sumIm[g] = V::addMasked(bi, sumIm[g], masks[g]);
@@ -54,11 +73,17 @@ void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, co
         sumIm[g] = V::add(bi, sumIm[g]);
       }
     }
+    uRe += uStride;
+    uIm += uStride;
+    tRe += tStride;
+    tIm += tStride;
+    vRe += vStride;
+    vIm += vStride;
   }
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
-    V::store(accRow + g * uStride, sumRe[g]);
-    V::store(accRow + g * uStride + lanesPad, sumIm[g]);
+    V::store(accRow + g * aStride, sumRe[g]);
+    V::store(accRow + g * aStride + kAccLanes, sumIm[g]);
   }
 }
 
@@ -113,7 +138,8 @@ void accumulateBatch(const BatchKernelArgs& a) {
           const float* uRow = uRow0 + x0;
           const float* tRow = tRow0 + x0 + g0;
           const float* vRow = vRow0 + g0;
-          float* accRow = accBlock + g0 * 2 * lanesPad + x0;
+          float* accRow = accBlock + ptrdiff_t{x0 / kAccLanes} * d2 * 2 * kAccLanes +
+                          g0 * 2 * kAccLanes + x0 % kAccLanes;
           if (full) {
             dispatchGroup<V, false>(size, a, uRow, tRow, vRow, accRow, masks);
           } else {

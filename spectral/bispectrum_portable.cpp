@@ -30,6 +30,8 @@ struct Portable {
     return (lane >= lo) & (lane <= hi);
   }
   static Vec addMasked(Vec term, Vec sum, Mask m) { return m ? term + sum : sum; }
+  // The generic vectors leave register allocation to the compiler.
+  static Vec pin(Vec v) { return v; }
 };
 
 #include "spectral/bispectrum_kernel.inl"
