@@ -67,6 +67,22 @@ std::vector<std::vector<std::string>> dealShares(const std::vector<std::string>&
   return shares;
 }
 
+namespace {
+
+// Zeroed sums for one slot. Done by the slot's own task: first touching tens of megabytes is
+// slow enough (page faults) that doing it for every slot up front delayed the start of all work.
+void prepareSlot(size_t elements, size_t pixels, std::vector<float>& re, std::vector<float>& im,
+                 std::vector<float>& bispRe, std::vector<float>& bispIm,
+                 std::vector<float>& power) {
+  bispRe.assign(elements, 0.0f);
+  bispIm.assign(elements, 0.0f);
+  re.assign(pixels, 0.0f);
+  im.assign(pixels, 0.0f);
+  power.assign(pixels, 0.0f);
+}
+
+}  // namespace
+
 template <int Width>
 void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, int dkmax,
                  int maskRadius, int maskInterval, SlotVectors& re, SlotVectors& im,
@@ -74,16 +90,23 @@ void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, 
                  std::vector<StarAnnulus>& annuli) {
   const std::vector<std::vector<std::string>> shares = dealShares(files, nthreads);
   const size_t shareCount = std::min(files.size(), shares.size());
+  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
+  const size_t pixels = size_t{Width} * Width;
 
   // A future of std::async waits for its task when destroyed, so every task has ended before an
   // exception taken from one of them leaves this function.
   std::vector<std::future<void>> tasks;
   tasks.reserve(shareCount);
   for (size_t s = 0; s < shareCount; ++s) {
-    tasks.push_back(std::async(std::launch::async, processFiles<Width>, shares[s], kmax, dkmax,
-                               maskRadius, maskInterval, std::ref(re[s]), std::ref(im[s]),
-                               std::ref(bispRe[s]), std::ref(bispIm[s]), std::ref(power[s]),
-                               std::ref(annuli[s])));
+    tasks.push_back(std::async(std::launch::async, [&, s] {
+      prepareSlot(elements, pixels, re[s], im[s], bispRe[s], bispIm[s], power[s]);
+      processFiles<Width>(shares[s], kmax, dkmax, maskRadius, maskInterval, re[s], im[s], bispRe[s],
+                          bispIm[s], power[s], annuli[s]);
+    }));
+  }
+  // Slots without a share (fewer files than threads) still take part in the merge.
+  for (size_t s = shareCount; s < re.size(); ++s) {
+    prepareSlot(elements, pixels, re[s], im[s], bispRe[s], bispIm[s], power[s]);
   }
   for (auto& task : tasks) task.get();
 }
@@ -102,17 +125,8 @@ int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int d
   if (!optionsFitWidth(width, kmax, dkmax, maskRadius)) return -1;
   std::cout << "Using " << width << "x" << width << " FFT\n";
 
-  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
-  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(width);
   const int annulusRadius = std::max(maskRadius, 0);
-  for (size_t t = 0; t < slots; ++t) {
-    bispRe[t].assign(elements, 0.0f);
-    bispIm[t].assign(elements, 0.0f);
-    re[t].assign(pixels, 0.0f);
-    im[t].assign(pixels, 0.0f);
-    power[t].assign(pixels, 0.0f);
-    annuli[t].init(width, width, annulusRadius, annulusRadius);
-  }
+  for (size_t t = 0; t < slots; ++t) annuli[t].init(width, width, annulusRadius, annulusRadius);
 
   switch (width) {
     case 128:
