@@ -1,6 +1,7 @@
 #include "run/frame_worker.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -101,9 +102,6 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
                         int maskInterval, std::vector<float>& re, std::vector<float>& im,
                         std::vector<float>& bispRe, std::vector<float>& bispIm,
                         std::vector<float>& power, StarAnnulus& annulus, KernelPath path) {
-  FFT<Width, 0, std::mutex> engine;
-  writeLine("processing " + std::to_string(files.size()) + " files");
-
   if (!kernelPathSupported(path)) path = KernelPath::Portable;
   const bool fused = path != KernelPath::Reference && re.size() >= size_t{Width} * Width &&
                      im.size() >= size_t{Width} * Width && power.size() >= size_t{Width} * Width;
@@ -116,6 +114,17 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
     batch.emplace(Width, kmax, dkmax, path);
     batch->loadSums(bispRe, bispIm);
   }
+  // With a batch the power is kept on the half spectrum and spread at the end, which starts the
+  // sums at zero: taken only when the slot's power is still all zero bits, as it is in a run.
+  std::vector<float> halfPower;
+  if (batch && std::all_of(power.begin(), power.end(),
+                           [](float v) { return std::bit_cast<uint32_t>(v) == 0u; })) {
+    halfPower.assign(size_t{Width} * (Width / 2 + 1), 0.0f);
+  }
+  // Planned after the batch's buffers are in place: another worker may hold the planner for a
+  // while, and this one's memory is ready by then.
+  FFT<Width, 0, std::mutex> engine;
+  writeLine("processing " + std::to_string(files.size()) + " files");
 
   std::vector<int> keepOffsets;
   ImageFrame frame;
@@ -162,7 +171,10 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
     if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
 
     engine.loadFloat(frame.pixels);
-    if (batch) {
+    if (batch && !halfPower.empty()) {
+      engine.forwardHalfPower(halfPower.data());
+      batch->addHalfSpectrum(&engine.spectrumData()[0][0]);
+    } else if (batch) {
       engine.forwardScaledPower(re, im, power);
       batch->add(re.data(), im.data());
     } else if (fused) {
@@ -177,6 +189,7 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
     releaseFrame(&frame);
   }
   if (batch) batch->storeSums(bispRe, bispIm);
+  if (!halfPower.empty()) FFT<Width, 0, std::mutex>::spreadHalfPower(halfPower.data(), power);
 }
 
 #define KORRIN_INSTANTIATE_WORKER(W)                                                           \

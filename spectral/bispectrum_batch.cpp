@@ -225,6 +225,82 @@ void BispectrumBatch::add(const float* re, const float* im) {
   if (++count_ == capacity_) flush();
 }
 
+namespace {
+
+// Reads F(fx, fy) of a half spectrum, scaled, for fx = first, first + dir, ... (count values):
+// fx >= 0 and fx = -W/2 come from row fy, the other negative fx from row -fy conjugated, as
+// the engine's spread places them.
+struct HalfSpectrumRows {
+  const float* spectrum;
+  int width;
+  float scale;
+
+  void fetch(int fy, int first, int dir, int count, float* dstRe, float* dstIm) const {
+    const int half = width / 2;
+    const size_t rowFloats = 2 * static_cast<size_t>(half + 1);
+    const float* direct = spectrum + static_cast<size_t>(fy & (width - 1)) * rowFloats;
+    const float* mirror = spectrum + static_cast<size_t>(-fy & (width - 1)) * rowFloats;
+    // fx runs monotonically, so each source is one range of n (no branch per value).
+    const int nonNegLo = dir > 0 ? std::clamp(-first, 0, count) : 0;
+    const int nonNegHi = dir > 0 ? count : std::clamp(first + 1, 0, count);
+    for (int n = nonNegLo; n < nonNegHi; ++n) {
+      const int fx = first + dir * n;
+      dstRe[n] = direct[2 * fx] * scale;
+      dstIm[n] = direct[2 * fx + 1] * scale;
+    }
+    int negLo = dir > 0 ? 0 : nonNegHi;
+    int negHi = dir > 0 ? nonNegLo : count;
+    // fx = -W/2, the most negative frequency, can only be the first or last of that range.
+    const int nHalf = dir > 0 ? -half - first : first + half;
+    if (negLo < negHi && (nHalf == negLo || nHalf == negHi - 1)) {
+      dstRe[nHalf] = direct[2 * half] * scale;
+      dstIm[nHalf] = direct[2 * half + 1] * scale;
+      if (nHalf == negLo) {
+        ++negLo;
+      } else {
+        --negHi;
+      }
+    }
+    for (int n = negLo; n < negHi; ++n) {
+      const int m = -(first + dir * n);
+      dstRe[n] = mirror[2 * m] * scale;
+      dstIm[n] = -(mirror[2 * m + 1] * scale);
+    }
+  }
+};
+
+}  // namespace
+
+void BispectrumBatch::addHalfSpectrum(const float* spectrum) {
+  const int w = width_;
+  const int half = w / 2;
+  const int k = kmax_;
+  const int d = dkmax_;
+  const int d2 = 2 * d + 1;
+  const size_t b = static_cast<size_t>(count_);
+  const size_t cap = static_cast<size_t>(capacity_);
+  const HalfSpectrumRows rows{spectrum, w, 1.0f / (static_cast<float>(w) * static_cast<float>(w))};
+
+  for (int uy = 0; uy <= k; ++uy) {
+    float* dst = uWin_.get() + (uy * cap + b) * uFrame_;
+    rows.fetch(uy, -k, 1, 2 * k + 1, dst, dst + lanesPad_);
+  }
+  // Column col of a flipped row holds s = col - K - D, i.e. fx = -s = K + D - col.
+  const int colLo = std::max(0, k + d - (half - 1));
+  const int colHi = std::min(tRowLen_ - 1, k + d + half);
+  for (int tr = 0; tr <= k + 2 * d; ++tr) {
+    const int t = tr - d;
+    if (t < -(half - 1) || t > half) continue;
+    float* dstRe = tWin_.get() + (tr * cap + b) * tFrame_;
+    rows.fetch(-t, k + d - colLo, -1, colHi - colLo + 1, dstRe + colLo, dstRe + tRowLen_ + colLo);
+  }
+  for (int vyi = 0; vyi < d2; ++vyi) {
+    float* dst = vWin_.get() + (vyi * cap + b) * vFrame_;
+    rows.fetch(vyi - d, -d, 1, d2, dst, dst + d2);
+  }
+  if (++count_ == capacity_) flush();
+}
+
 void BispectrumBatch::flush() {
   if (count_ == 0) return;
   const detail::BatchKernelArgs args{kmax_,       dkmax_,      width_ / 2, capacity_,

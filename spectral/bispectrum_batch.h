@@ -62,6 +62,11 @@ class BispectrumBatch {
 
   // Queues one centred, normalised spectrum (W*W floats each); flushes when the batch is full.
   void add(const float* re, const float* im);
+  // The same as add for the spectrum given as the transform's half spectrum (interleaved re, im,
+  // W rows of W/2 + 1), not yet scaled: the window entries are scaled by 1/(W*W) and mirrored
+  // (conjugated) exactly as the centred arrays would have them, so the centred arrays need not
+  // be written at all.
+  void addHalfSpectrum(const float* spectrum);
   // Adds the queued frames to the private sums.
   void flush();
 

@@ -196,6 +196,34 @@ void FFT<Width, Variant, Mutex>::forwardScaledPower(std::vector<float>& re, std:
 }
 
 template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::forwardHalfPower(float* halfPower) {
+  constexpr float s = 1.0f / static_cast<float>(kPixels);
+  fftwf_execute(plan);
+  const float* in = &spectrum[0][0];
+  for (int k = 0; k < Width * kHalfColumns; ++k) {
+    const float a = in[2 * k] * s;
+    const float b = in[2 * k + 1] * s;
+    halfPower[k] = halfPower[k] + (a * a + b * b);
+  }
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::spreadHalfPower(const float* halfPower,
+                                                 std::vector<float>& power) {
+  constexpr int half = Width / 2;
+  float* const out = power.data();
+  // The same destinations as forwardScaledPower's walk.
+  for (int i = 0; i < Width; ++i) {
+    const float* row = halfPower + i * kHalfColumns;
+    float* p = out + ((i + half) & (Width - 1)) * Width;
+    float* q = out + ((half - i) & (Width - 1)) * Width;
+    for (int j = 0; j < half; ++j) p[half + j] = row[j];
+    p[0] = row[half];
+    for (int j = 1; j < half; ++j) q[half - j] = row[j];
+  }
+}
+
+template <int Width, int Variant, class Mutex>
 template <class ValueOf>
 void FFT<Width, Variant, Mutex>::spectrumImage(ValueOf valueOf, bool zeroDc) {
   constexpr int half = Width / 2;

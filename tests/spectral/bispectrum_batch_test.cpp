@@ -193,5 +193,36 @@ TYPED_TEST(FusedPass, EqualsForwardScaleAndPowerBitForBit) {
   }
 }
 
+// The half-spectrum route of the frame step: power kept on the half spectrum and spread at the
+// end, windows read straight from the transform, against the centred arrays. K = W/2 - 1 at
+// W = 128 reaches the unpaired column -W/2.
+TYPED_TEST(FusedPass, HalfSpectrumRouteEqualsCentredArraysBitForBit) {
+  constexpr int W = TypeParam::value;
+  const int kmax = std::min(W / 2 - 1, 70);
+  const int dkmax = 9;
+  auto engine = std::make_unique<test::Engine<W>>();
+  std::mt19937 rng(W + 1);
+  std::vector<float> re(W * W), im(W * W), power(W * W), halfPower(W * (W / 2 + 1));
+  const auto size = static_cast<std::size_t>(bispectrumSize(kmax, dkmax));
+  std::vector<float> centredRe(size), centredIm(size), halfRe(size), halfIm(size);
+  BispectrumBatch centred(W, kmax, dkmax, KernelPath::Auto, 2);
+  BispectrumBatch direct(W, kmax, dkmax, KernelPath::Auto, 2);
+  for (int frame = 0; frame < 3; ++frame) {
+    const std::vector<float> pixels = uniform(W * W, rng, 0.0f, 65535.0f);
+    engine->loadFloat(pixels.data());
+    engine->forwardScaledPower(re, im, power);
+    centred.add(re.data(), im.data());
+    engine->forwardHalfPower(halfPower.data());
+    direct.addHalfSpectrum(&engine->spectrumData()[0][0]);
+  }
+  std::vector<float> spread(W * W, -1.0f);
+  test::Engine<W>::spreadHalfPower(halfPower.data(), spread);
+  EXPECT_EQ(firstDifference(power, spread), -1);
+  centred.storeSums(centredRe, centredIm);
+  direct.storeSums(halfRe, halfIm);
+  EXPECT_EQ(firstDifference(centredRe, halfRe), -1);
+  EXPECT_EQ(firstDifference(centredIm, halfIm), -1);
+}
+
 }  // namespace
 }  // namespace korrin
