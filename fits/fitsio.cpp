@@ -380,7 +380,23 @@ void releaseFitsInfo(FitsInfo* info) {
   initFitsInfo(info);
 }
 
+namespace {
+
+int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target);
+
+}  // namespace
+
 int readFits(const char* path, FitsInfo* info) {
+  return readFitsTo(path, info, nullptr);
+}
+
+int readFitsInto(const char* path, FitsInfo* info, const FitsSampleTarget& target) {
+  return readFitsTo(path, info, &target);
+}
+
+namespace {
+
+int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target) {
   if (info == nullptr) {
     reportError(stderr, "%s (%d):  fitsInfoPtr is NULL\r\n", kSourceName, kLineNullInfo);
     return -1;
@@ -446,32 +462,41 @@ int readFits(const char* path, FitsInfo* info) {
   const float bzero = info->bzero;
   // Both factors are non-negative 32-bit values, so the product cannot overflow 64 bits.
   const int64_t count = int64_t{info->naxis1} * int64_t{info->naxis2};
+  // The caller's buffers hold this image: nothing to allocate, so nothing can fail to be.
+  const bool direct = target != nullptr && target->pixels != nullptr &&
+                      info->naxis1 == target->width && info->naxis2 == target->height &&
+                      target->raw != nullptr && target->rawBytes >= 2 * count;
+  if (direct) freeFloats(info);
 
   switch (bitpix) {
     case -32: {
-      freeFloats(info);
-      info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
-      if (info->floatArray == nullptr) {
-        reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
-                    kLineMallocFloat32);
-        return fail();
+      float* out = direct ? target->pixels : nullptr;
+      if (!direct) {
+        freeFloats(info);
+        info->floatArray = static_cast<float*>(allocate(bufferBytes(count, 4)));
+        if (info->floatArray == nullptr) {
+          reportError(stderr, "%s (%d):  can't malloc floatArray\r\n", kSourceName,
+                      kLineMallocFloat32);
+          return fail();
+        }
+        out = info->floatArray;
       }
-      const int64_t got = readItems(info->floatArray, 4, count, file);
-      auto* bytes = reinterpret_cast<unsigned char*>(info->floatArray);
+      const int64_t got = readItems(out, 4, count, file);
+      auto* bytes = reinterpret_cast<unsigned char*>(out);
       for (int64_t i = 0; i < got; ++i) {
-        info->floatArray[i] = std::bit_cast<float>(bigEndian32(bytes + 4 * i)) + bzero;
+        out[i] = std::bit_cast<float>(bigEndian32(bytes + 4 * i)) + bzero;
       }
-      for (int64_t i = got; i < count; ++i) info->floatArray[i] = 0.0f;
+      for (int64_t i = got; i < count; ++i) out[i] = 0.0f;
       break;
     }
     case 16: {
-      unsigned char* fileArray = nullptr;
-      if (!allocateSampleBuffers(info, count, 2, kLineMallocFile16, kLineMallocFloat16,
-                                 &fileArray)) {
+      unsigned char* fileArray = direct ? target->raw : nullptr;
+      if (!direct && !allocateSampleBuffers(info, count, 2, kLineMallocFile16, kLineMallocFloat16,
+                                            &fileArray)) {
         return fail();
       }
       const int64_t got = readItems(fileArray, 2, count, file);
-      float* out = info->floatArray;
+      float* out = direct ? target->pixels : info->floatArray;
       // Without BZERO the words are unsigned (0..65535); with it they are signed plus BZERO,
       // which is how the usual unsigned convention (BZERO = 32768) arrives at the same values.
       if (bzero == 0.0f) {
@@ -486,19 +511,20 @@ int readFits(const char* path, FitsInfo* info) {
         }
       }
       for (int64_t i = got; i < count; ++i) out[i] = 0.0f;
-      std::free(fileArray);
+      if (!direct) std::free(fileArray);
       break;
     }
     case 8: {
-      unsigned char* fileArray = nullptr;
-      if (!allocateSampleBuffers(info, count, 1, kLineMallocFile8, kLineMallocFloat8, &fileArray)) {
+      unsigned char* fileArray = direct ? target->raw : nullptr;
+      if (!direct &&
+          !allocateSampleBuffers(info, count, 1, kLineMallocFile8, kLineMallocFloat8, &fileArray)) {
         return fail();
       }
       const int64_t got = readItems(fileArray, 1, count, file);
-      float* out = info->floatArray;
+      float* out = direct ? target->pixels : info->floatArray;
       for (int64_t i = 0; i < got; ++i) out[i] = static_cast<float>(fileArray[i]);
       for (int64_t i = got; i < count; ++i) out[i] = 0.0f;
-      std::free(fileArray);
+      if (!direct) std::free(fileArray);
       break;
     }
     default:
@@ -519,7 +545,9 @@ int readFits(const char* path, FitsInfo* info) {
   info->trailingBytes = static_cast<int32_t>(trailing);
 
   std::fclose(file);
-  return 0;
+  return direct ? 1 : 0;
 }
+
+}  // namespace
 
 }  // namespace korrin

@@ -90,6 +90,22 @@ int scanText(const char* text, const char* format, ...);
 // Returns 0, or -1 after writing one message to standard error.
 int readFits(const char* path, FitsInfo* info);
 
+// Buffers a caller keeps from file to file, so a run of same-sized images needs no allocation
+// and no copy: `pixels` receives width x height floats, `raw` (rawBytes long, at least 2 bytes
+// per pixel) the file's integer samples before conversion.
+struct FitsSampleTarget {
+  float* pixels;
+  int32_t width;
+  int32_t height;
+  unsigned char* raw;
+  int64_t rawBytes;
+};
+
+// readFits, except that an image of exactly the target's size is decoded into target.pixels
+// (the same values readFits would put into floatArray, which stays null) and 1 is returned.
+// Any other file is read exactly as readFits reads it, with the same result and messages.
+int readFitsInto(const char* path, FitsInfo* info, const FitsSampleTarget& target);
+
 // printf-style report; the reader always passes stderr.
 void reportError(FILE* stream, const char* format, ...);
 

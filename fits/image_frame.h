@@ -55,6 +55,10 @@ struct ImageFrame {
 ImageFrame* initFrame(ImageFrame* frame);
 // 0 on success, otherwise the reader's negative code (its message is already written).
 int loadFrame(ImageFrame* frame, const char* path);
+// loadFrame for a caller that keeps buffers from frame to frame: an image of the target's size
+// is decoded straight into target.pixels, which the frame then uses without owning; any other
+// image is loaded exactly as loadFrame loads it. Same result, fields and messages otherwise.
+int loadFrameInto(ImageFrame* frame, const char* path, const FitsSampleTarget& target);
 void releaseFitsRecords(ImageFrame* frame);
 void releaseFrame(ImageFrame* frame);
 

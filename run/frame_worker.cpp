@@ -126,6 +126,10 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
   FFT<Width, 0, std::mutex> engine;
   writeLine("processing " + std::to_string(files.size()) + " files");
 
+  std::vector<unsigned char> raw(fused ? size_t{Width} * Width * 2 : 0);
+  const FitsSampleTarget target{engine.inputData(), Width, Width, raw.data(),
+                                static_cast<int64_t>(raw.size())};
+
   std::vector<int> keepOffsets;
   ImageFrame frame;
   // Whatever leaves the loop (an exception included), the frame gives its buffers back.
@@ -143,7 +147,10 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
     writeLine("Processing " + path);
     std::memset(&frame, 0, sizeof frame);
     initFrame(&frame);
-    if (loadFrame(&frame, path.c_str()) < 0) {
+    // The optimised path decodes each frame of the share's size straight into the engine.
+    const int loaded =
+        fused ? loadFrameInto(&frame, path.c_str(), target) : loadFrame(&frame, path.c_str());
+    if (loaded < 0) {
       writeLine("Error loading " + path);
       releaseFrame(&frame);
       continue;
@@ -170,7 +177,7 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
     }
     if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
 
-    engine.loadFloat(frame.pixels);
+    if (frame.pixels != engine.inputData()) engine.loadFloat(frame.pixels);
     if (batch && !halfPower.empty()) {
       engine.forwardHalfPower(halfPower.data());
       batch->addHalfSpectrum(&engine.spectrumData()[0][0]);

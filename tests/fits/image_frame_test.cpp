@@ -2,9 +2,12 @@
 // and the release rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fits/image_frame.h"
@@ -133,6 +136,69 @@ TEST_F(ImageFrameTest, ReleasesMayBeRepeatedInAnyOrder) {
   initFrame(&frame_);
   ASSERT_EQ(load(writeFrame({}, 3, 3)), 0);
   EXPECT_EQ(frame_.pixelCount, 9);
+}
+
+// The worker's route: frames of its size decoded straight into its buffer. Everything a caller
+// can see must equal loadFrame's: status, message, fields and every pixel bit, for every
+// sample type, a cut-short file, a file of another size (loaded the usual way) and a bad file.
+TEST_F(ImageFrameTest, LoadingIntoCallerBuffersEqualsLoadFrame) {
+  constexpr int kSide = 16;
+  std::vector<float> values(kSide * kSide);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>((i * 37) % 251);
+  values[5] = 250.75f;
+  std::vector<std::string> paths;
+  for (const auto& [name, type] :
+       {std::pair{"u8.fits", SampleType::U8}, std::pair{"i16.fits", SampleType::I16},
+        std::pair{"u16.fits", SampleType::U16}, std::pair{"f32.fits", SampleType::F32}}) {
+    paths.push_back(dir_.file(name));
+    test::writeFitsImage(paths.back(), kSide, kSide, type, values, {{"EXPTIME", "0.02"}});
+  }
+  paths.push_back(dir_.file("cut.fits"));
+  test::writeBytes(paths.back(),
+                   test::fitsHeaderBlock(
+                       {test::fitsValueCard("BITPIX", "16"), test::fitsValueCard("NAXIS1", "16"),
+                        test::fitsValueCard("NAXIS2", "16"), test::fitsValueCard("BZERO", "-5")}) +
+                       test::bigEndian16({1, 2, 3}));
+  paths.push_back(writeFrame({}, kSide, kSide + 1));
+  paths.push_back(dir_.file("gone.fits"));
+
+  std::vector<float> buffer(kSide * kSide);
+  std::vector<unsigned char> raw(2 * buffer.size());
+  const FitsSampleTarget target{buffer.data(), kSide, kSide, raw.data(),
+                                static_cast<int64_t>(raw.size())};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    ImageFrame plain;
+    std::memset(&plain, 0, sizeof plain);
+    initFrame(&plain);
+    const int plainStatus = load(path);
+    std::swap(plain, frame_);
+    const std::string plainErr = err_;
+
+    std::fill(buffer.begin(), buffer.end(), std::numeric_limits<float>::quiet_NaN());
+    ::testing::internal::CaptureStderr();
+    const int status = loadFrameInto(&frame_, path.c_str(), target);
+    err_ = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(status, plainStatus);
+    EXPECT_EQ(err_, plainErr);
+    const bool decodedHere = frame_.pixels == buffer.data();
+    EXPECT_EQ(decodedHere, status == 0 && frame_.height == kSide);
+    EXPECT_EQ(frame_.externalPixels, decodedHere || plain.externalPixels);
+    ImageFrame a = plain;
+    ImageFrame b = frame_;
+    a.pixels = b.pixels = nullptr;
+    a.externalPixels = b.externalPixels = false;
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "fields differ";
+    if (plain.pixels != nullptr) {
+      ASSERT_NE(frame_.pixels, nullptr);
+      EXPECT_EQ(std::memcmp(plain.pixels, frame_.pixels, sizeof(float) * plain.pixelCount), 0);
+    }
+    releaseFrame(&plain);
+    releaseFrame(&frame_);
+    std::memset(&frame_, 0, sizeof frame_);
+    initFrame(&frame_);
+  }
 }
 
 }  // namespace
