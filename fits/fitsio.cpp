@@ -463,7 +463,7 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
   // Both factors are non-negative 32-bit values, so the product cannot overflow 64 bits.
   const int64_t count = int64_t{info->naxis1} * int64_t{info->naxis2};
   // The caller's buffers hold this image: nothing to allocate, so nothing can fail to be.
-  const bool direct = target != nullptr && target->pixels != nullptr &&
+  const bool direct = target != nullptr && target->pixels != nullptr && count > 0 &&
                       info->naxis1 == target->width && info->naxis2 == target->height &&
                       target->raw != nullptr && target->rawBytes >= 2 * count;
   if (direct) freeFloats(info);
