@@ -182,54 +182,29 @@ void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& 
   });
 }
 
-void BispectrumBatch::add(const float* re, const float* im) {
-  const int w = width_;
-  const int half = w / 2;
-  const int k = kmax_;
-  const int d = dkmax_;
-  const int d2 = 2 * d + 1;
-  const size_t b = static_cast<size_t>(count_);
-  const size_t cap = static_cast<size_t>(capacity_);
-
-  // F(u): row half + uy, columns half - K .. half + K.
-  for (int uy = 0; uy <= k; ++uy) {
-    float* dst = uWin_.get() + (uy * cap + b) * uFrame_;
-    const size_t src = static_cast<size_t>(half + uy) * w + (half - k);
-    std::memcpy(dst, re + src, sizeof(float) * (2 * k + 1));
-    std::memcpy(dst + lanesPad_, im + src, sizeof(float) * (2 * k + 1));
-  }
-  // F(-(u+v)) for t = uy + vy and s = ux + vx: row half - t, column half - s, stored with s
-  // ascending. Only entries inside the spectrum are written; the others stay zero.
-  const int colLo = std::max(0, k + d - (half - 1));
-  const int colHi = std::min(tRowLen_ - 1, k + d + half);
-  for (int tr = 0; tr <= k + 2 * d; ++tr) {
-    const int t = tr - d;
-    if (t < -(half - 1) || t > half) continue;
-    float* dstRe = tWin_.get() + (tr * cap + b) * tFrame_;
-    float* dstIm = dstRe + tRowLen_;
-    // Column col holds s = col - K - D, i.e. spectrum column half - s = half + K + D - col.
-    const float* srcRe = re + static_cast<size_t>(half - t) * w + (half + k + d);
-    const float* srcIm = im + static_cast<size_t>(half - t) * w + (half + k + d);
-    for (int col = colLo; col <= colHi; ++col) {
-      dstRe[col] = srcRe[-col];
-      dstIm[col] = srcIm[-col];
-    }
-  }
-  // F(v): row half + vy, columns half - D .. half + D.
-  for (int vyi = 0; vyi < d2; ++vyi) {
-    float* dst = vWin_.get() + (vyi * cap + b) * vFrame_;
-    const size_t src = static_cast<size_t>(half + vyi - d) * w + (half - d);
-    std::memcpy(dst, re + src, sizeof(float) * d2);
-    std::memcpy(dst + d2, im + src, sizeof(float) * d2);
-  }
-  if (++count_ == capacity_) flush();
-}
-
 namespace {
 
-// Reads F(fx, fy) of a half spectrum, scaled, for fx = first, first + dir, ... (count values):
-// fx >= 0 and fx = -W/2 come from row fy, the other negative fx from row -fy conjugated, as
-// the engine's spread places them.
+// The spectrum as the centred W x W arrays hold it: F(fx, fy) at row half + fy, column half + fx.
+struct CentredRows {
+  const float* re;
+  const float* im;
+  int width;
+
+  void fetch(int fy, int first, int dir, int count, float* dstRe, float* dstIm) const {
+    const int half = width / 2;
+    const size_t at = static_cast<size_t>(half + fy) * width + (half + first);
+    const float* r = re + at;
+    const float* i = im + at;
+    for (int n = 0; n < count; ++n) {
+      dstRe[n] = r[dir * n];
+      dstIm[n] = i[dir * n];
+    }
+  }
+};
+
+// The transform's half spectrum (interleaved re, im; W rows of W/2 + 1), scaled on the way:
+// fx >= 0 and fx = -W/2 come from row fy, the other negative fx from row -fy conjugated, as the
+// engine's spread places them.
 struct HalfSpectrumRows {
   const float* spectrum;
   int width;
@@ -271,21 +246,31 @@ struct HalfSpectrumRows {
 
 }  // namespace
 
+void BispectrumBatch::add(const float* re, const float* im) {
+  addWindows(CentredRows{re, im, width_});
+}
+
 void BispectrumBatch::addHalfSpectrum(const float* spectrum) {
-  const int w = width_;
-  const int half = w / 2;
+  const float n = static_cast<float>(width_);
+  addWindows(HalfSpectrumRows{spectrum, width_, 1.0f / (n * n)});
+}
+
+template <class Rows>
+void BispectrumBatch::addWindows(const Rows& rows) {
+  const int half = width_ / 2;
   const int k = kmax_;
   const int d = dkmax_;
-  const int d2 = 2 * d + 1;
   const size_t b = static_cast<size_t>(count_);
   const size_t cap = static_cast<size_t>(capacity_);
-  const HalfSpectrumRows rows{spectrum, w, 1.0f / (static_cast<float>(w) * static_cast<float>(w))};
 
+  // F(u) for fx = -K .. K, fy = uy.
   for (int uy = 0; uy <= k; ++uy) {
     float* dst = uWin_.get() + (uy * cap + b) * uFrame_;
     rows.fetch(uy, -k, 1, 2 * k + 1, dst, dst + lanesPad_);
   }
-  // Column col of a flipped row holds s = col - K - D, i.e. fx = -s = K + D - col.
+  // F(-(u+v)) for t = uy + vy and s = ux + vx at fy = -t, fx = -s. Column col of a flipped row
+  // holds s = col - K - D, i.e. fx = K + D - col; only entries inside the spectrum are written,
+  // the others stay zero.
   const int colLo = std::max(0, k + d - (half - 1));
   const int colHi = std::min(tRowLen_ - 1, k + d + half);
   for (int tr = 0; tr <= k + 2 * d; ++tr) {
@@ -294,6 +279,8 @@ void BispectrumBatch::addHalfSpectrum(const float* spectrum) {
     float* dstRe = tWin_.get() + (tr * cap + b) * tFrame_;
     rows.fetch(-t, k + d - colLo, -1, colHi - colLo + 1, dstRe + colLo, dstRe + tRowLen_ + colLo);
   }
+  // F(v) for fx, fy = -D .. D.
+  const int d2 = 2 * d + 1;
   for (int vyi = 0; vyi < d2; ++vyi) {
     float* dst = vWin_.get() + (vyi * cap + b) * vFrame_;
     rows.fetch(vyi - d, -d, 1, d2, dst, dst + d2);

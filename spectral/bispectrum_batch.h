@@ -75,6 +75,11 @@ class BispectrumBatch {
   KernelPath path() const { return path_; }
 
  private:
+  // Copies one frame's windows from a spectrum reader (Rows::fetch gives F(fx, fy) for a run
+  // of fx in one row) into the next free batch place.
+  template <class Rows>
+  void addWindows(const Rows& rows);
+
   int width_;
   int kmax_;
   int dkmax_;
