@@ -113,16 +113,14 @@ FFT<Width, Variant, Mutex>::~FFT() {
 }
 
 template <int Width, int Variant, class Mutex>
-void FFT<Width, Variant, Mutex>::forward(std::vector<float>& re, std::vector<float>& im,
-                                         bool zeroDc) {
+template <class Put>
+void FFT<Width, Variant, Mutex>::transformCentred(Put put, bool zeroDc) {
   constexpr int half = Width / 2;
   fftwf_execute(plan);
   if (zeroDc) {
     spectrum[0][0] = 0.0f;
     spectrum[0][1] = 0.0f;
   }
-  float* const outRe = re.data();
-  float* const outIm = im.data();
   for (int i = 0; i < Width; ++i) {
     const int pRow = wrap(i + half, Width) * Width;
     const int qRow = wrap(half - i, Width) * Width;
@@ -130,18 +128,25 @@ void FFT<Width, Variant, Mutex>::forward(std::vector<float>& re, std::vector<flo
     for (int j = 0; j <= half; ++j) {
       const float a = row[j][0];
       const float b = row[j][1];
-      const int p = pRow + wrap(j + half, Width);
-      outRe[p] = a;
-      outIm[p] = b;
+      put(pRow + wrap(j + half, Width), a, b);
       // Columns 0 and Width/2 have no partner in the half spectrum; the others give the
       // negated frequency, which for a real image is the complex conjugate.
-      if (j >= 1 && j <= half - 1) {
-        const int q = qRow + (half - j);
-        outRe[q] = a;
-        outIm[q] = -b;
-      }
+      if (j >= 1 && j <= half - 1) put(qRow + (half - j), a, -b);
     }
   }
+}
+
+template <int Width, int Variant, class Mutex>
+void FFT<Width, Variant, Mutex>::forward(std::vector<float>& re, std::vector<float>& im,
+                                         bool zeroDc) {
+  float* const outRe = re.data();
+  float* const outIm = im.data();
+  transformCentred(
+      [&](int k, float a, float b) {
+        outRe[k] = a;
+        outIm[k] = b;
+      },
+      zeroDc);
 }
 
 template <int Width, int Variant, class Mutex>
@@ -226,24 +231,8 @@ void FFT<Width, Variant, Mutex>::spreadHalfPower(const float* halfPower,
 template <int Width, int Variant, class Mutex>
 template <class ValueOf>
 void FFT<Width, Variant, Mutex>::spectrumImage(ValueOf valueOf, bool zeroDc) {
-  constexpr int half = Width / 2;
-  fftwf_execute(plan);
-  if (zeroDc) {
-    spectrum[0][0] = 0.0f;
-    spectrum[0][1] = 0.0f;
-  }
   // The spectrum is complete before input is overwritten, so input can take the image.
-  for (int i = 0; i < Width; ++i) {
-    const int pRow = wrap(i + half, Width) * Width;
-    const int qRow = wrap(half - i, Width) * Width;
-    const fftwf_complex* row = spectrum + i * kHalfColumns;
-    for (int j = 0; j <= half; ++j) {
-      const float a = row[j][0];
-      const float b = row[j][1];
-      input[pRow + wrap(j + half, Width)] = valueOf(a, b);
-      if (j >= 1 && j <= half - 1) input[qRow + (half - j)] = valueOf(a, -b);
-    }
-  }
+  transformCentred([&](int k, float a, float b) { input[k] = valueOf(a, b); }, zeroDc);
 }
 
 template <int Width, int Variant, class Mutex>

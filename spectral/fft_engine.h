@@ -78,6 +78,10 @@ class FFT final : public BaseFFT {
   const fftwf_complex* spectrumData() const { return spectrum; }
 
  private:
+  // Transforms input, optionally zeroes the DC term, and hands every centred position k its
+  // value: put(k, a, b) for the half spectrum's own frequencies, put(k, a, -b) for their mirrors.
+  template <class Put>
+  void transformCentred(Put put, bool zeroDc);
   template <class ValueOf>
   void spectrumImage(ValueOf valueOf, bool zeroDc);
 
