@@ -12,18 +12,19 @@
 #include <vector>
 
 #include "fits/fitsio.h"
+#include "tests/hostile/hostile_corpus.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace korrin {
 namespace {
 
-using test::bigEndian16;
-using test::fitsCard;
-using test::fitsHeaderBlock;
-using test::fitsValueCard;
-using test::padToBlock;
+using test::card;
+using test::headerBlock;
+using test::padded;
+using test::samples16;
 using test::SampleType;
+using test::valueCard;
 
 struct ReadResult {
   int status;
@@ -42,23 +43,19 @@ class FitsReaderTest : public ::testing::Test {
     return {status, ::testing::internal::GetCapturedStderr()};
   }
 
-  // A primary header of the given geometry plus extra cards, followed by `data`.
+  // The cards' header followed by `data`.
   std::string write(const std::string& name, const std::vector<std::string>& cards,
                     const std::string& data = "") {
     const std::string path = dir_.file(name);
-    test::writeBytes(path, fitsHeaderBlock(cards) + data);
+    test::writeBytes(path, headerBlock(cards) + data);
     return path;
   }
 
+  // A primary header of the given geometry plus extra cards.
   static std::vector<std::string> image(int bitpix, int width, int height,
                                         std::vector<std::string> extra = {}) {
-    std::vector<std::string> cards = {
-        fitsValueCard("SIMPLE", "T"),
-        fitsValueCard("BITPIX", std::to_string(bitpix)),
-        fitsValueCard("NAXIS", "2"),
-        fitsValueCard("NAXIS1", std::to_string(width)),
-        fitsValueCard("NAXIS2", std::to_string(height)),
-    };
+    std::vector<std::string> cards =
+        test::imageCards(std::to_string(bitpix), std::to_string(width), std::to_string(height));
     cards.insert(cards.end(), extra.begin(), extra.end());
     return cards;
   }
@@ -116,7 +113,7 @@ TEST_F(FitsReaderTest, ReadsCfitsioImagesOfEverySampleType) {
 // Samples assembled byte by byte: 16-bit words are signed unless BZERO is exactly 32768, 8-bit
 // bytes ignore BZERO, floats add it.
 TEST_F(FitsReaderTest, SamplesFollowTheBzeroRules) {
-  const std::string words = bigEndian16({0x8000, 0xFFFF, 0x0000, 0x7FFF, 0x0001});
+  const std::string words = samples16({0x8000, 0xFFFF, 0x0000, 0x7FFF, 0x0001});
   const struct {
     int bitpix;
     const char* bzero;  // nullptr: no card
@@ -133,7 +130,7 @@ TEST_F(FitsReaderTest, SamplesFollowTheBzeroRules) {
     SCOPED_TRACE(std::to_string(c.bitpix) + " BZERO " + (c.bzero ? c.bzero : "none"));
     const int width = static_cast<int>(c.expected.size());
     std::vector<std::string> extra;
-    if (c.bzero) extra.push_back(fitsValueCard("BZERO", c.bzero));
+    if (c.bzero) extra.push_back(valueCard("BZERO", c.bzero));
     const auto r = read(write("samples.fits", image(c.bitpix, width, 1, extra), c.data));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(pixels(), c.expected);
@@ -144,14 +141,14 @@ TEST_F(FitsReaderTest, SamplesFollowTheBzeroRules) {
 TEST_F(FitsReaderTest, EndCardPositionDecidesTheHeaderLength) {
   // 35 cards and END fill the first block exactly: the data follow at byte 2880.
   std::vector<std::string> cards = image(8, 2, 1);
-  while (cards.size() < 35) cards.push_back(fitsCard("COMMENT filler"));
+  while (cards.size() < 35) cards.push_back(card("COMMENT filler"));
   auto r = read(write("end36.fits", cards, "\x05\x06"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(info_.headerBytes, 2880);
   EXPECT_EQ(pixels(), (std::vector<float>{5, 6}));
 
   // END as the first card of the second block: 35 blank cards more.
-  cards.push_back(fitsCard("COMMENT filler"));
+  cards.push_back(card("COMMENT filler"));
   r = read(write("end37.fits", cards, "\x07\x08"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(info_.headerBytes, 5760);
@@ -165,8 +162,8 @@ TEST_F(FitsReaderTest, NewlineInsideTheHeaderShortensACard) {
   std::string header;
   for (const auto& card : image(8, 2, 1)) header += card;
   header += "HISTORY x\n";
-  header += fitsCard("END");
-  for (int i = 0; i < 28; ++i) header += fitsCard("");
+  header += card("END");
+  for (int i = 0; i < 28; ++i) header += card("");
   header += std::string(70, ' ') + "DEC     =7";  // lands in the lookup's last, short card
   const std::string path = dir_.file("newline.fits");
   test::writeBytes(path, header + "\x09\x0A");
@@ -177,22 +174,6 @@ TEST_F(FitsReaderTest, NewlineInsideTheHeaderShortensACard) {
   EXPECT_EQ(pixels(), (std::vector<float>{9, 10}));
 }
 
-TEST_F(FitsReaderTest, HeaderWithoutAnEndCardFailsToParse) {
-  std::string cards;
-  for (const auto& card : image(8, 2, 1)) cards += card;
-  const std::string noEnd = write("noend.fits", {}, "");
-  test::writeBytes(noEnd, cards + std::string(4000, ' '));
-  auto r = read(noEnd);
-  EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.err, message(1464, "error parsing fits file <" + noEnd + ">"));
-  EXPECT_EQ(info_.fitsHeader, nullptr);
-
-  // "END" must be followed by a blank to end the header.
-  const std::string endx = dir_.file("endx.fits");
-  test::writeBytes(endx, padToBlock(cards + fitsCard("ENDX"), ' '));
-  EXPECT_EQ(read(endx).err, message(1464, "error parsing fits file <" + endx + ">"));
-}
-
 TEST_F(FitsReaderTest, MissingOrUnreadableGeometryIsRefused) {
   struct Case {
     std::vector<std::string> cards;
@@ -201,12 +182,12 @@ TEST_F(FitsReaderTest, MissingOrUnreadableGeometryIsRefused) {
   // One of each kind of refusal; the full set of messages is met through the program by the
   // hostile-input tests, which cannot see what is left in the record.
   const std::vector<Case> cases = {
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS2", "2")},
+      {{valueCard("BITPIX", "8"), valueCard("NAXIS2", "2")},
        message(1502, "can't read fits param NAXIS1")},
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "2"),
-        fitsValueCard("NAXIS2", "4294967298")},  // 2^32 + 2 must not pass for 2
+      {{valueCard("BITPIX", "8"), valueCard("NAXIS1", "2"),
+        valueCard("NAXIS2", "4294967298")},  // 2^32 + 2 must not pass for 2
        message(1515, "can't read fits param NAXIS2")},
-      {{fitsValueCard("BITPIX", "8"), fitsValueCard("NAXIS1", "-5"), fitsValueCard("NAXIS2", "2")},
+      {{valueCard("BITPIX", "8"), valueCard("NAXIS1", "-5"), valueCard("NAXIS2", "2")},
        "negative x size read from fits header\n"},
       {image(-64, 2, 2), message(1642, "unsupported FITS format: -64")},
   };
@@ -245,34 +226,33 @@ TEST_F(FitsReaderTest, DataCutShortReadsMissingSamplesAsZero) {
   const std::string one = {'\x3F', '\x80', '\x00', '\x00'};
   const std::vector<Case> cases = {
       {8, "\x03", {3, 0, 0, 0}},
-      {16, bigEndian16({7}) + "\x01", {7, 0, 0, 0}},  // half a sample is no sample
+      {16, samples16({7}) + "\x01", {7, 0, 0, 0}},  // half a sample is no sample
       {-32, one + "\x3F\x80", {1, 0, 0, 0}},
       {16, "", {0, 0, 0, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bitpix);
-    auto r =
-        read(write("short.fits", image(c.bitpix, 2, 2, {fitsValueCard("BZERO", "0")}), c.data));
+    auto r = read(write("short.fits", image(c.bitpix, 2, 2, {valueCard("BZERO", "0")}), c.data));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(pixels(), c.expected);
     EXPECT_EQ(info_.trailingBytes, 0);
   }
   // BZERO does not reach samples the file never had.
-  auto r = read(write("short16.fits", image(16, 2, 1, {fitsValueCard("BZERO", "32768")}),
-                      bigEndian16({0x8001})));
+  auto r = read(
+      write("short16.fits", image(16, 2, 1, {valueCard("BZERO", "32768")}), samples16({0x8001})));
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(pixels(), (std::vector<float>{1, 0}));
 }
 
 TEST_F(FitsReaderTest, TrailingBytesCountWhatFollowsTheSamples) {
-  const std::string data = bigEndian16({1, 2, 3, 4});
-  auto r = read(write("padded.fits", image(16, 2, 2), padToBlock(data)));
+  const std::string data = samples16({1, 2, 3, 4});
+  auto r = read(write("padded.fits", image(16, 2, 2), padded(data)));
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(info_.trailingBytes, 2880 - 8);
 
   // NAXIS = 3 is not consulted: the first plane is read, the rest is trailing.
-  r = read(write("cube.fits", image(16, 2, 2, {fitsValueCard("NAXIS3", "2")}), data + data));
+  r = read(write("cube.fits", image(16, 2, 2, {valueCard("NAXIS3", "2")}), data + data));
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(pixels(), (std::vector<float>{1, 2, 3, 4}));
   EXPECT_EQ(info_.trailingBytes, 8);
@@ -301,8 +281,8 @@ TEST_F(FitsReaderTest, OversizedBuffersFailWithTheirOwnAllocationMessage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.width + " x " + c.height + " @ " + std::to_string(c.bitpix));
     const auto r = read(write("huge.fits",
-                              {fitsValueCard("BITPIX", std::to_string(c.bitpix)),
-                               fitsValueCard("NAXIS1", c.width), fitsValueCard("NAXIS2", c.height)},
+                              {valueCard("BITPIX", std::to_string(c.bitpix)),
+                               valueCard("NAXIS1", c.width), valueCard("NAXIS2", c.height)},
                               "\x01\x02\x03\x04"));
     EXPECT_EQ(r.status, -1);
     EXPECT_EQ(r.err, c.expected);

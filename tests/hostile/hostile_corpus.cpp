@@ -13,11 +13,6 @@ namespace {
 
 constexpr size_t kBlock = 2880;
 
-std::string padded(std::string bytes, char fill = '\0') {
-  bytes.append((kBlock - bytes.size() % kBlock) % kBlock, fill);
-  return bytes;
-}
-
 void putBigEndian(std::string& out, uint32_t value, int bytes) {
   for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
     out.push_back(static_cast<char>((value >> shift) & 0xffu));
@@ -41,25 +36,12 @@ std::string unsupported(int bitpix) {
   return reader(1642, "unsupported FITS format: " + std::to_string(bitpix));
 }
 
-// The usual cards of a primary image, with any value replaceable by its raw text.
-std::vector<std::string> imageCards(const std::string& bitpix, const std::string& naxis1,
-                                    const std::string& naxis2) {
-  return {valueCard("SIMPLE", "T"), valueCard("BITPIX", bitpix), valueCard("NAXIS", "2"),
-          valueCard("NAXIS1", naxis1), valueCard("NAXIS2", naxis2)};
-}
-
 float starPixel(int width, int x, int y, unsigned seed) {
   const double dx = x - width / 2.0 - 3.0;
   const double dy = y - width / 2.0 + 2.0;
   const double star = 20000.0 * std::exp(-(dx * dx + dy * dy) / 18.0);
   const double texture = static_cast<double>((x * 7u + y * 13u + seed * 31u) % 17u);
   return static_cast<float>(std::round(1000.0 + star + texture));
-}
-
-std::string samples16(const std::vector<int>& words) {
-  std::string out;
-  for (int w : words) putBigEndian(out, static_cast<uint32_t>(w) & 0xffffu, 2);
-  return out;
 }
 
 std::string samplesFloat(const std::vector<float>& values) {
@@ -125,6 +107,23 @@ std::string valueCard(const std::string& name, const std::string& value) {
   c += "= ";
   if (value.size() < 20) c.append(20 - value.size(), ' ');
   return card(c + value);
+}
+
+std::vector<std::string> imageCards(const std::string& bitpix, const std::string& naxis1,
+                                    const std::string& naxis2) {
+  return {valueCard("SIMPLE", "T"), valueCard("BITPIX", bitpix), valueCard("NAXIS", "2"),
+          valueCard("NAXIS1", naxis1), valueCard("NAXIS2", naxis2)};
+}
+
+std::string padded(std::string bytes, char fill) {
+  bytes.append((kBlock - bytes.size() % kBlock) % kBlock, fill);
+  return bytes;
+}
+
+std::string samples16(const std::vector<int>& words) {
+  std::string out;
+  for (int w : words) putBigEndian(out, static_cast<uint32_t>(w) & 0xffffu, 2);
+  return out;
 }
 
 std::string headerBlock(const std::vector<std::string>& cards) {

@@ -42,8 +42,14 @@ std::string validFrameBytes(int width, int bitpix, unsigned seed);
 // 80-byte card, and a "NAME    = value" card with the value right-aligned in columns 11-30.
 std::string card(const std::string& text);
 std::string valueCard(const std::string& name, const std::string& value);
+// SIMPLE, BITPIX, NAXIS = 2, NAXIS1 and NAXIS2, each value given as its raw text.
+std::vector<std::string> imageCards(const std::string& bitpix, const std::string& naxis1,
+                                    const std::string& naxis2);
 // The cards, an END card and blank cards up to the next 2880-byte boundary.
 std::string headerBlock(const std::vector<std::string>& cards);
+// `bytes` filled up to the next 2880-byte boundary; big-endian 16-bit samples.
+std::string padded(std::string bytes, char fill = '\0');
+std::string samples16(const std::vector<int>& words);
 
 // Creates the case's entry in `dir` and returns its path.
 std::filesystem::path materialize(const HostileCase& hostile, const std::filesystem::path& dir);

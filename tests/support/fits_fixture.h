@@ -1,5 +1,5 @@
-// FITS fixtures: well-formed files written by cfitsio (the field's reference writer) and raw
-// card-by-card builders for malformed ones.
+// FITS fixtures: well-formed files written by cfitsio (the field's reference writer). Malformed
+// files are assembled card by card with the builders of tests/hostile/hostile_corpus.h.
 #pragma once
 
 #include <string>
@@ -9,10 +9,10 @@
 namespace korrin::test {
 
 enum class SampleType {
-  U8,          // BITPIX 8
-  I16,         // BITPIX 16, signed, no BZERO
-  U16,         // BITPIX 16 with BZERO 32768 (cfitsio's unsigned 16-bit convention)
-  F32,         // BITPIX -32
+  U8,   // BITPIX 8
+  I16,  // BITPIX 16, signed, no BZERO
+  U16,  // BITPIX 16 with BZERO 32768 (cfitsio's unsigned 16-bit convention)
+  F32,  // BITPIX -32
 };
 
 // One header keyword: name and value text as it should appear (strings quoted by cfitsio).
@@ -30,16 +30,5 @@ void writeFitsImage(const std::string& path, int width, int height, SampleType t
 // Convenience: a constant frame.
 void writeConstantFits(const std::string& path, int width, float value,
                        SampleType type = SampleType::F32);
-
-// One 80-byte card: text padded with blanks (or cut) to 80 characters.
-std::string fitsCard(const std::string& text);
-// "NAME    = value" card, value right-aligned in columns 11-30 as FITS writers do.
-std::string fitsValueCard(const std::string& name, const std::string& value);
-// The cards, an END card and blank cards up to the next multiple of 2880 bytes.
-std::string fitsHeaderBlock(const std::vector<std::string>& cards);
-// Big-endian samples of a BITPIX 16 image.
-std::string bigEndian16(const std::vector<int>& samples);
-// Pads bytes with `fill` to the next multiple of 2880.
-std::string padToBlock(std::string bytes, char fill = '\0');
 
 }  // namespace korrin::test
