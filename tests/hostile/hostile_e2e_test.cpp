@@ -8,9 +8,10 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <sstream>
 
-#include "app/capture_scan.h"
 #include "tests/hostile/hostile_corpus.h"
+#include "tests/hostile/listed_first.h"
 #include "tests/support/result_reader.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
@@ -31,21 +32,8 @@ using test::HostileCase;
 using test::ProcessResult;
 using test::ResultContents;
 
-// Small limits keep the runs quick; nothing here depends on their values.
-const std::vector<std::string> kLimits{"--kmax=16", "--dkmax=3", "--nprocs=1"};
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    out.push_back(text.substr(start, end - start));
-  }
-  return out;
-}
-
 bool hasLine(const std::string& text, const std::string& line) {
-  const auto all = lines(text);
-  return std::find(all.begin(), all.end(), line) != all.end();
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 std::string withPath(std::string text, const std::string& path) {
@@ -55,35 +43,19 @@ std::string withPath(std::string text, const std::string& path) {
   return text;
 }
 
-ProcessResult run(const fs::path& capture, const fs::path& out) {
-  std::vector<std::string> args{"--dir=" + capture.string(), "--out=" + out.string()};
-  args.insert(args.end(), kLimits.begin(), kLimits.end());
-  return test::runKorrinBinary(args);
+// The worker's line for a frame that adds nothing to a run of width `runWidth`, or "".
+std::string skipLine(const HostileCase& hostile, const std::string& path, int runWidth) {
+  const std::string skipping = "Skipping " + path;
+  if (!hostile.loads) return "Error loading " + path;
+  if (hostile.width != runWidth) return skipping + " width " + std::to_string(hostile.width);
+  if (hostile.height != runWidth) return skipping + " height " + std::to_string(hostile.height);
+  if (!hostile.finite) return skipping + ": non-finite pixel values";
+  if (hostile.tooLarge) return skipping + ": pixel values too large";
+  return "";
 }
 
 bool sameValue(double a, double b) {
   return a == b || (std::isnan(a) && std::isnan(b));
-}
-
-// The output directory holds the result and nothing else (no temporary left behind), or nothing.
-std::optional<ResultContents> resultIn(const fs::path& outDir, const fs::path& result) {
-  std::vector<std::string> entries;
-  for (const auto& entry : fs::directory_iterator(outDir)) {
-    entries.push_back(entry.path().filename().string());
-  }
-  if (entries.empty()) return std::nullopt;
-  EXPECT_EQ(entries, std::vector<std::string>{result.filename().string()});
-  auto contents = test::readResult(result.string());
-  EXPECT_TRUE(contents.has_value()) << "result file is not complete";
-  if (contents) {
-    double powerTotal = 0.0;
-    for (double v : contents->power) powerTotal += v;
-    double phaseTotal = 0.0;
-    for (float v : contents->phases) phaseTotal += static_cast<double>(v);
-    EXPECT_TRUE(sameValue(contents->powerChecksum, powerTotal));
-    EXPECT_TRUE(sameValue(contents->phaseChecksum, phaseTotal));
-  }
-  return contents;
 }
 
 bool allZero(const ResultContents& r) {
@@ -96,140 +68,124 @@ bool allFinite(const ResultContents& r) {
          std::all_of(r.phases.begin(), r.phases.end(), [](float v) { return std::isfinite(v); });
 }
 
-bool supportedWidth(int w) {
-  return w == 128 || w == 256 || w == 512 || w == 1024;
-}
+// A capture directory and a separate output directory; small limits keep the runs quick.
+struct Capture {
+  test::TempDir dir;
+  fs::path capture = dir.path() / "capture";
+  fs::path outDir = dir.path() / "out";
+  fs::path result = outDir / "r.krn1";
+
+  Capture() {
+    fs::create_directories(capture);
+    fs::create_directories(outDir);
+  }
+  fs::path addValid() const {
+    const fs::path valid = capture / "good_1.fits";
+    test::writeBytes(valid.string(), test::validFrameBytes(128, 16, 7));
+    return valid;
+  }
+  ProcessResult run(int workers = 1) const {
+    return test::runKorrinBinary({"--dir=" + capture.string(), "--out=" + result.string(),
+                                  "--kmax=16", "--dkmax=3", "--nprocs=" + std::to_string(workers)});
+  }
+  // The output directory holds the complete result and nothing else (no temporary), or nothing.
+  std::optional<ResultContents> resultFile() const {
+    if (fs::is_empty(outDir)) return std::nullopt;
+    EXPECT_EQ(fs::directory_iterator(outDir)->path(), result);
+    EXPECT_EQ(std::distance(fs::directory_iterator(outDir), fs::directory_iterator()), 1);
+    auto contents = test::readResult(result.string());
+    EXPECT_TRUE(contents.has_value()) << "result file is not complete";
+    if (contents) {
+      double powerTotal = 0.0, phaseTotal = 0.0;
+      for (double v : contents->power) powerTotal += v;
+      for (float v : contents->phases) phaseTotal += static_cast<double>(v);
+      EXPECT_TRUE(sameValue(contents->powerChecksum, powerTotal));
+      EXPECT_TRUE(sameValue(contents->phaseChecksum, phaseTotal));
+    }
+    return contents;
+  }
+};
 
 class HostileInput : public testing::TestWithParam<HostileCase> {
  protected:
-  // The valid frame alone: what a run of the valid frame plus one frame that adds nothing
-  // must reproduce, with every power value halved by the divisor of two listed files.
+  // The valid frame alone: a run of the valid frame plus one frame that adds nothing must
+  // reproduce it, with every power value halved by the divisor of two listed files.
   static void SetUpTestSuite() {
-    reference_ = new test::TempDir;
-    const fs::path capture = reference_->path() / "capture";
-    const fs::path outDir = reference_->path() / "out";
-    fs::create_directories(capture);
-    fs::create_directories(outDir);
-    writeValid(capture / "good_1.fits");
-    const ProcessResult r = run(capture, outDir / "r.krn1");
+    reference_ = new Capture;
+    reference_->addValid();
+    const ProcessResult r = reference_->run();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    referenceResult_ = new ResultContents(*test::readResult((outDir / "r.krn1").string()));
+    referenceResult_ = new ResultContents(*test::readResult(reference_->result.string()));
   }
   static void TearDownTestSuite() {
     delete referenceResult_;
     delete reference_;
   }
 
-  static void writeValid(const fs::path& path) {
-    test::writeBytes(path.string(), test::validFrameBytes(128, 16, 7));
-  }
-
-  static void expectHalfReference(const ResultContents& r) {
-    EXPECT_TRUE(test::resultsAgree(r, *referenceResult_, 0.5));
-  }
-
-  static test::TempDir* reference_;
+  static Capture* reference_;
   static ResultContents* referenceResult_;
 };
 
-test::TempDir* HostileInput::reference_ = nullptr;
+Capture* HostileInput::reference_ = nullptr;
 ResultContents* HostileInput::referenceResult_ = nullptr;
 
 TEST_P(HostileInput, AsTheFirstFrame) {
   const HostileCase& hostile = GetParam();
-  test::TempDir dir;
-  const fs::path capture = dir.path() / "capture";
-  const fs::path outDir = dir.path() / "out";
-  fs::create_directories(capture);
-  fs::create_directories(outDir);
-  const std::string path = test::materialize(hostile, capture).string();
-  const fs::path result = outDir / "r.krn1";
-
-  const ProcessResult r = run(capture, result);
+  const Capture c;
+  const std::string path = test::materialize(hostile, c.capture).string();
+  const ProcessResult r = c.run();
   ASSERT_EQ(r.termSignal, 0);
-  const std::optional<ResultContents> contents = resultIn(outDir, result);
+  const std::optional<ResultContents> contents = c.resultFile();
 
   if (hostile.kind == EntryKind::kDirectory) {
     EXPECT_TRUE(hasLine(r.out, "Found 0 files"));
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "No fits files found in " + capture.string() + "/\n");
+    EXPECT_EQ(r.err, "No fits files found in " + c.capture.string() + "/\n");
     EXPECT_FALSE(contents);
     return;
   }
   if (hostile.kind == EntryKind::kSymlinkLoop) {
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Cannot list capture directory " + capture.string() +
+    EXPECT_EQ(r.err, "Cannot list capture directory " + c.capture.string() +
                          "/: y.fits: Too many levels of symbolic links\n");
     EXPECT_FALSE(contents);
     return;
   }
 
   EXPECT_TRUE(hasLine(r.out, "Found 1 files")) << r.out;
-  if (!hostile.loads) {
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_TRUE(hasLine(r.out, "Error loading " + path)) << r.out;
-    EXPECT_TRUE(hasLine(r.out, "Unsupported image width -1")) << r.out;
-    EXPECT_EQ(r.err, withPath(hostile.readerMessage, path));
-    EXPECT_FALSE(contents);
-    return;
-  }
-  EXPECT_EQ(r.err, "");
-  if (!supportedWidth(hostile.width)) {
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_TRUE(hasLine(r.out, "Unsupported image width " + std::to_string(hostile.width)));
-    EXPECT_FALSE(contents);
-    return;
-  }
+  EXPECT_EQ(r.err, hostile.loads ? "" : withPath(hostile.readerMessage, path));
   const int w = hostile.width;
+  if (!hostile.loads || (w != 128 && w != 256 && w != 512 && w != 1024)) {
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_TRUE(hostile.loads || hasLine(r.out, "Error loading " + path)) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Unsupported image width " + std::to_string(hostile.loads ? w : -1)))
+        << r.out;
+    EXPECT_FALSE(contents);
+    return;
+  }
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_TRUE(hasLine(r.out, "Using " + std::to_string(w) + "x" + std::to_string(w) + " FFT"));
   ASSERT_TRUE(contents);
   EXPECT_EQ(contents->width, w);
-  if (hostile.height != w) {
-    EXPECT_TRUE(hasLine(r.out, "Skipping " + path + " height " + std::to_string(hostile.height)))
-        << r.out;
-    EXPECT_TRUE(allZero(*contents));
-  } else if (!hostile.finite) {
-    EXPECT_TRUE(hasLine(r.out, "Skipping " + path + ": non-finite pixel values")) << r.out;
-    EXPECT_TRUE(allZero(*contents));
-  } else if (hostile.tooLarge) {
-    EXPECT_TRUE(hasLine(r.out, "Skipping " + path + ": pixel values too large")) << r.out;
-    EXPECT_TRUE(allZero(*contents));
-  } else {
+  const std::string skip = skipLine(hostile, path, w);
+  if (skip.empty()) {
     EXPECT_EQ(r.out.find("Skipping"), std::string::npos) << r.out;
     EXPECT_TRUE(allFinite(*contents));
+  } else {
+    EXPECT_TRUE(hasLine(r.out, skip)) << r.out;
+    EXPECT_TRUE(allZero(*contents));
   }
 }
 
 TEST_P(HostileInput, BehindAValidFirstFrame) {
   const HostileCase& hostile = GetParam();
-  test::TempDir dir;
-  const fs::path capture = dir.path() / "capture";
-  const fs::path outDir = dir.path() / "out";
-  fs::create_directories(capture);
-  fs::create_directories(outDir);
-  const std::string path = test::materialize(hostile, capture).string();
-
-  // The listing order is the file system's; rename the valid frame until it comes first.
-  fs::path valid = capture / "good_1.fits";
-  writeValid(valid);
-  bool validFirst = false;
-  for (int attempt = 0; attempt < 4000 && !validFirst; ++attempt) {
-    const fs::path next = capture / ("good" + std::to_string(attempt) + "_1.fits");
-    fs::rename(valid, next);
-    valid = next;
-    std::vector<std::string> files;
-    std::string reason;
-    findFitsFiles(capture.string() + "/", files, reason);
-    validFirst =
-        !files.empty() && files.front() == capture.string() + "/" + valid.filename().string();
-  }
+  const Capture c;
+  const std::string path = test::materialize(hostile, c.capture).string();
+  const bool validFirst = !test::listedFirst(c.capture, c.addValid()).empty();
   ASSERT_TRUE(validFirst || hostile.kind == EntryKind::kSymlinkLoop);
-
-  const fs::path result = outDir / "r.krn1";
-  const ProcessResult r = run(capture, result);
+  const ProcessResult r = c.run();
   ASSERT_EQ(r.termSignal, 0);
-  const std::optional<ResultContents> contents = resultIn(outDir, result);
+  const std::optional<ResultContents> contents = c.resultFile();
 
   if (hostile.kind == EntryKind::kSymlinkLoop) {
     EXPECT_EQ(r.exitCode, 1);
@@ -246,28 +202,16 @@ TEST_P(HostileInput, BehindAValidFirstFrame) {
   }
   EXPECT_TRUE(hasLine(r.out, "Found 2 files"));
   EXPECT_TRUE(hasLine(r.out, "Processing " + path)) << r.out;
-
-  std::string skipLine;
-  if (!hostile.loads) {
-    skipLine = "Error loading " + path;
-  } else if (hostile.width != 128) {
-    skipLine = "Skipping " + path + " width " + std::to_string(hostile.width);
-  } else if (hostile.height != 128) {
-    skipLine = "Skipping " + path + " height " + std::to_string(hostile.height);
-  } else if (!hostile.finite) {
-    skipLine = "Skipping " + path + ": non-finite pixel values";
-  } else if (hostile.tooLarge) {
-    skipLine = "Skipping " + path + ": pixel values too large";
-  }
   EXPECT_EQ(r.err, hostile.loads ? "" : withPath(hostile.readerMessage, path));
-  if (skipLine.empty()) {
+  const std::string skip = skipLine(hostile, path, 128);
+  if (skip.empty()) {
     EXPECT_EQ(r.out.find("Skipping"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Error loading"), std::string::npos) << r.out;
     EXPECT_TRUE(allFinite(*contents));
   } else {
-    EXPECT_TRUE(hasLine(r.out, skipLine)) << r.out;
+    EXPECT_TRUE(hasLine(r.out, skip)) << r.out;
     // The frame adds nothing, but still counts in the power divisor.
-    expectHalfReference(*contents);
+    EXPECT_TRUE(test::resultsAgree(*contents, *referenceResult_, 0.5));
   }
 }
 
@@ -279,51 +223,26 @@ INSTANTIATE_TEST_SUITE_P(Corpus, HostileInput, testing::ValuesIn(test::hostileCa
 // All hostile files in one capture behind a valid first frame, dealt to two workers that meet
 // them at the same time.
 TEST(HostileCorpus, WholeCorpusInOneCaptureWithTwoWorkers) {
-  test::TempDir dir;
-  const fs::path capture = dir.path() / "capture";
-  const fs::path outDir = dir.path() / "out";
-  fs::create_directories(capture);
-  fs::create_directories(outDir);
+  const Capture c;
   int files = 0;
   for (const auto& hostile : test::hostileCases()) {
     if (hostile.kind != EntryKind::kFile) continue;
-    test::materialize(hostile, capture);
+    test::materialize(hostile, c.capture);
     ++files;
   }
-  fs::path valid = capture / "good_1.fits";
-  test::writeBytes(valid.string(), test::validFrameBytes(128, 16, 7));
-  for (int attempt = 0; attempt < 4000; ++attempt) {
-    std::vector<std::string> listed;
-    std::string reason;
-    findFitsFiles(capture.string() + "/", listed, reason);
-    if (listed.front() == capture.string() + "/" + valid.filename().string()) break;
-    const fs::path next = capture / ("good" + std::to_string(attempt) + "_1.fits");
-    fs::rename(valid, next);
-    valid = next;
-  }
-  const fs::path result = outDir / "r.krn1";
-  const ProcessResult r =
-      test::runKorrinBinary({"--dir=" + capture.string(), "--out=" + result.string(), "--kmax=16",
-                             "--dkmax=3", "--nprocs=2"});
+  ASSERT_FALSE(test::listedFirst(c.capture, c.addValid()).empty());
+  const ProcessResult r = c.run(2);
   ASSERT_EQ(r.termSignal, 0);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(hasLine(r.out, "Found " + std::to_string(files + 1) + " files"));
   // Every line on standard error is one of the reader's messages.
-  for (const auto& line : lines(r.err)) {
-    EXPECT_TRUE(line.rfind("fitsio.cpp (", 0) == 0 || line.rfind("negative ", 0) == 0) << line;
+  std::istringstream err(r.err);
+  for (std::string line; std::getline(err, line);) {
+    EXPECT_TRUE(line.starts_with("fitsio.cpp (") || line.starts_with("negative ")) << line;
   }
-  const auto contents = resultIn(outDir, result);
+  const auto contents = c.resultFile();
   ASSERT_TRUE(contents);
   EXPECT_EQ(contents->width, 128);
-}
-
-TEST(HostileCorpus, HasAtLeastFortyDistinctCases) {
-  const auto cases = test::hostileCases();
-  EXPECT_GE(cases.size(), 40u);
-  std::vector<std::string> names;
-  for (const auto& c : cases) names.push_back(c.fileName);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
 }
 
 }  // namespace
