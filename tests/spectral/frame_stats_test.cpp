@@ -1,16 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "fits/image_frame.h"
-#include "tests/support/fits_fixture.h"
-#include "tests/support/result_reader.h"
-#include "tests/support/run_process.h"
-#include "tests/support/temp_dir.h"
 
 namespace korrin {
 namespace {
@@ -212,38 +205,6 @@ TEST(FrameStatistics, OuterTwoPixelMarginIsNeverTouched) {
   first.at(2, 2) = 120.0f;
   first.frame.findPeak();
   first.expectPeak(2.0f, 2.0f);
-}
-
-// Through the real binary: a background of exactly 500 (so mean 500, sigma 0, threshold 500), a
-// star at the centre and one pixel of 100000 beside it. Everything else that differs from 500
-// lies inside the star's disc, so the random fringe cannot change the result.
-TEST(FrameStatisticsEndToEnd, IsolatedHotPixelIsGoneOnlyWithTheMask) {
-  test::TempDir dir;
-  std::vector<float> clean(128 * 128, 500.0f);
-  for (int y = 62; y <= 66; ++y) {
-    for (int x = 62; x <= 66; ++x) clean[y * 128 + x] = 4000.0f - 100.0f * std::abs(x - 64);
-  }
-  // Dark below (58, 66) and nowhere right of or below a star pixel: with sigma 0 the star pixels
-  // are above the hot level too, and a dark neighbour would have them repaired.
-  clean[67 * 128 + 58] = 400.0f;
-  std::vector<float> hot = clean;
-  hot[66 * 128 + 58] = 100000.0f;
-  auto run = [&](const std::string& name, const std::vector<float>& pixels, bool masked) {
-    std::filesystem::create_directory(dir.file(name));
-    test::writeFitsImage(dir.file(name + "/f_1.fits"), 128, 128, test::SampleType::F32, pixels);
-    const std::string out = dir.file(name + ".krn1");
-    std::vector<std::string> args{"--dir=" + dir.file(name), "--out=" + out, "--kmax=6",
-                                  "--dkmax=2"};
-    if (masked) args.push_back("--mask_radius=8");
-    EXPECT_EQ(test::runKorrinBinary(args).exitCode, 0);
-    return test::readResult(out);
-  };
-  const auto repaired = run("hot-masked", hot, true);
-  const auto reference = run("clean", clean, false);
-  const auto raw = run("hot", hot, false);
-  ASSERT_TRUE(repaired && reference && raw);
-  EXPECT_TRUE(test::resultsAgree(*repaired, *reference));
-  EXPECT_FALSE(test::resultsAgree(*raw, *reference));
 }
 
 }  // namespace
