@@ -118,24 +118,6 @@ TEST(SimProgram, SamplesOfEachBitpixMatchTheSimulatorRoundedAndClipped) {
   }
 }
 
-TEST(SimProgram, SameSeedWritesIdenticalFilesOtherSeedsDiffer) {
-  TempDir tmp;
-  const std::vector<std::string> common{"--frames=2", "--width=128", "--name=x"};
-  auto run = [&](const std::string& dir, const std::string& seed) {
-    std::vector<std::string> args = common;
-    args.push_back("--out=" + tmp.file(dir));
-    args.push_back("--seed=" + seed);
-    const auto r = runSim(args);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return readBytes(tmp.file(dir) + "/x_00002.fits");
-  };
-  const std::string first = run("a", "9");
-  EXPECT_EQ(first.size() % 2880, 0u);
-  EXPECT_EQ(run("b", "9"), first);
-  EXPECT_EQ(run("a", "9"), first);  // overwriting an earlier capture
-  EXPECT_NE(run("c", "10"), first);
-}
-
 TEST(SimProgram, WarnsAboutOtherFitsFilesKorrinWouldAlsoRead) {
   TempDir tmp;
   test::writeBytes(tmp.file("old.FIT"), "x");
