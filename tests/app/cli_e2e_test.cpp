@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/run_sequence.h"
@@ -71,7 +72,7 @@ std::vector<std::string> quick(std::vector<std::string> args) {
 // the seconds are formatted is pinned by the run sequence's own test.
 void expectCompletedRun(const ProcessResult& r, const std::string& dir, int frames, int threads,
                         const std::string& out) {
-  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::string counts = std::to_string(frames) + " files";
   const std::string workers = std::to_string(threads) + " threads";
   EXPECT_TRUE(r.out.starts_with("Using capture dir: " + dir + "\nFound " + counts + "\nUsing " +
@@ -85,14 +86,6 @@ void expectCompletedRun(const ProcessResult& r, const std::string& dir, int fram
   EXPECT_EQ(r.out.substr(end), " seconds\nOutput written to " + out + "\n");
 }
 
-// A run refused before anything was listed: nothing on standard output.
-void expectRefused(const ProcessResult& r, const std::string& err) {
-  EXPECT_EQ(r.termSignal, 0);
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, err);
-}
-
 class Cli : public ::testing::Test {
  protected:
   // The directory as the system reports it, which is what the program prints.
@@ -100,69 +93,50 @@ class Cli : public ::testing::Test {
   test::TempDir tmp_;
 };
 
-TEST_F(Cli, NoArgumentsProcessesTheCurrentDirectory) {
-  writeFrame(tmp_.file("a_001.fits"));
-  writeFrame(tmp_.file("a_002.fits"));
-  const ProcessResult r = runKorrinBinary({}, root());
-  const int t = threadCount(-1, hardwareThreads(), 2);
-  expectCompletedRun(r, root() + "/", 2, t, root() + "/a.krn1");
-  EXPECT_EQ(r.exitCode, 0);
-}
-
-TEST_F(Cli, HelpInEverySpelling) {
-  writeFrame(tmp_.file("a_1.fits"));
-  const std::vector<std::vector<std::string>> spellings{
-      {"--help"},
-      {"--h"},
-      {"--help=no"},
-      {"--h", "yes"},
-      {"--h=0"},
-      {"--kmax=5", "--help", "--dir=" + tmp_.path().string(), "--out=o.krn1", "--nprocs=2"},
-      {"--help", "--dir=/does/not/exist"},
-  };
-  for (const auto& args : spellings) {
-    SCOPED_TRACE(args[0]);
-    expectRefused(runKorrinBinary(args, root()), kUsage + kHelp);
-  }
-  EXPECT_FALSE(fs::exists(tmp_.file("o.krn1")));
-}
-
-TEST_F(Cli, RejectedArguments) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-      {{"--nprocs", "-2"}, "Unknown argument format: -2"},
-      {{"-out=/tmp/x"}, "Unknown argument format: -out=/tmp/x"},
-      {{"kmax=5"}, "Unknown argument format: kmax=5"},
-      {{""}, "Unknown argument format: "},
-      {{"-"}, "Unknown argument format: -"},
-      {{"--out="}, "Malformed argument: --out="},
-      {{"--=5"}, "Malformed argument: --=5"},
-      // Syntax is checked before anything is read, help included.
-      {{"--help", "stray", "x"}, "Unknown argument format: x"},
-      {{"--help", "--kmax="}, "Malformed argument: --kmax="},
-  };
-  for (const auto& [args, message] : cases) {
-    SCOPED_TRACE(message);
-    expectRefused(runKorrinBinary(args, root()),
-                  "Argument parsing error: " + message + "\n" + kUsage);
-  }
-}
-
-TEST_F(Cli, NumbersThatDoNotConvert) {
+// Refused before anything is listed: nothing on standard output, status 1.
+TEST_F(Cli, RefusedCommandLines) {
   writeFrame(tmp_.file("a_1.fits"));
   const std::string dir = "--dir=" + tmp_.path().string();
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-      {{dir, "--kmax=abc"}, "--kmax: abc"},
-      {{dir, "--dkmax=-2147483649"}, "--dkmax: -2147483649"},
-      {{dir, "--kmax"}, "--kmax: true"},
-      {{dir, "--mask_radius", " "}, "--mask_radius:  "},
-      {{dir, "--mask_interval=+-1"}, "--mask_interval: +-1"},
-      {{dir, "--nprocs=x", "--kmax=y"}, "--kmax: y"},  // reading order, not argument order
-      {{"--nprocs=x", "--help"}, "--nprocs: x"},       // before help is considered
+  const std::string help = kUsage + kHelp;
+  const auto parsing = [](const std::string& why) {
+    return "Argument parsing error: " + why + "\n" + kUsage;
   };
-  for (const auto& [args, message] : cases) {
-    SCOPED_TRACE(message);
-    expectRefused(runKorrinBinary(args, root()), "Invalid value for " + message + "\n" + kUsage);
+  const auto invalid = [](const std::string& what) {
+    return "Invalid value for " + what + "\n" + kUsage;
+  };
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--help"}, help},
+      {{"--h"}, help},
+      {{"--help=no"}, help},
+      {{"--h", "yes"}, help},
+      {{"--h=0"}, help},
+      {{"--kmax=5", "--help", dir, "--out=o.krn1", "--nprocs=2"}, help},
+      {{"--help", "--dir=/does/not/exist"}, help},
+      {{"--nprocs", "-2"}, parsing("Unknown argument format: -2")},
+      {{"-out=/tmp/x"}, parsing("Unknown argument format: -out=/tmp/x")},
+      {{"kmax=5"}, parsing("Unknown argument format: kmax=5")},
+      {{""}, parsing("Unknown argument format: ")},
+      {{"-"}, parsing("Unknown argument format: -")},
+      {{"--out="}, parsing("Malformed argument: --out=")},
+      {{"--=5"}, parsing("Malformed argument: --=5")},
+      // Syntax is checked before anything is read, help included.
+      {{"--help", "stray", "x"}, parsing("Unknown argument format: x")},
+      {{"--help", "--kmax="}, parsing("Malformed argument: --kmax=")},
+      {{dir, "--kmax=abc"}, invalid("--kmax: abc")},
+      {{dir, "--dkmax=-2147483649"}, invalid("--dkmax: -2147483649")},
+      {{dir, "--kmax"}, invalid("--kmax: true")},
+      {{dir, "--mask_radius", " "}, invalid("--mask_radius:  ")},
+      {{dir, "--mask_interval=+-1"}, invalid("--mask_interval: +-1")},
+      {{dir, "--nprocs=x", "--kmax=y"}, invalid("--kmax: y")},  // reading order, not argument order
+      {{"--nprocs=x", "--help"}, invalid("--nprocs: x")},       // before help is considered
+  };
+  for (const auto& [args, err] : cases) {
+    const ProcessResult r = runKorrinBinary(args, root());
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    EXPECT_EQ(std::tuple(r.termSignal, r.exitCode, r.out), std::tuple(0, 1, ""));
+    EXPECT_EQ(r.err, err);
   }
+  EXPECT_FALSE(fs::exists(tmp_.file("o.krn1")));
 }
 
 TEST_F(Cli, AcceptedNumbersAndLastOneWins) {
@@ -175,7 +149,6 @@ TEST_F(Cli, AcceptedNumbersAndLastOneWins) {
              "--out=first.krn1", "--out", tmp_.file("last.krn1"), "--KMAX=x", "--unknown"}),
       root());
   expectCompletedRun(r, dir + "/", 3, threadCount(2, hardwareThreads(), 3), tmp_.file("last.krn1"));
-  EXPECT_EQ(r.exitCode, 0);
   EXPECT_FALSE(fs::exists(tmp_.file("first.krn1")));
 }
 
@@ -211,7 +184,6 @@ TEST_F(Cli, ListingFilterAndSymbolicLinks) {
     }
   }
   expectCompletedRun(r, dir, 5, 1, dir + frames.at(first) + ".krn1");
-  EXPECT_EQ(r.exitCode, 0);
 }
 
 TEST_F(Cli, CaptureDirectoryThatCannotBeListed) {
@@ -223,16 +195,6 @@ TEST_F(Cli, CaptureDirectoryThatCannotBeListed) {
   test::writeBytes(tmp_.file("plain"), "x");
   r = runKorrinBinary({"--dir=" + tmp_.file("plain")});
   EXPECT_EQ(r.err, "Cannot list capture directory " + tmp_.file("plain") + "/: Not a directory\n");
-
-  writeFrame(tmp_.file("a_1.fits"));
-  fs::create_symlink(tmp_.file("loop"), tmp_.file("loop"));
-  const std::string dir = tmp_.path().string() + "/";
-  r = runKorrinBinary({"--dir=" + dir});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "Using capture dir: " + dir + "\n");
-  EXPECT_EQ(r.err,
-            "Cannot list capture directory " + dir + ": loop: Too many levels of symbolic links\n");
-  EXPECT_FALSE(fs::exists(dir + "a.krn1"));
 }
 
 TEST_F(Cli, NoFramesFound) {
@@ -240,6 +202,7 @@ TEST_F(Cli, NoFramesFound) {
   test::writeBytes(tmp_.file("notes.txt"), "x");
   const std::string dir = tmp_.path().string() + "/";
 
+  // With an output name the run goes on to its own message (the hostile corpus's directory case).
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--dir=" + dir}, {"--dir=" + dir, "--out", ""}, {"--dir=" + dir, "--out=\"\""}}) {
     const ProcessResult r = runKorrinBinary(args);
@@ -247,27 +210,22 @@ TEST_F(Cli, NoFramesFound) {
     EXPECT_EQ(r.out, "Using capture dir: " + dir + "\nFound 0 files\n");
     EXPECT_EQ(r.err, "No fits files found and no output name specified\n");
   }
-
-  const ProcessResult r = runKorrinBinary({"--dir=" + dir, "--out=" + tmp_.file("r.krn1")});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "Using capture dir: " + dir + "\nFound 0 files\n");
-  EXPECT_EQ(r.err, "No fits files found in " + dir + "\n");
-  EXPECT_FALSE(fs::exists(tmp_.file("r.krn1")));
 }
 
-TEST_F(Cli, RelativeAndQuotedPaths) {
+TEST_F(Cli, CurrentRelativeAndQuotedDirectories) {
+  writeFrame(tmp_.file("a_001.fits"));
+  writeFrame(tmp_.file("a_002.fits"));
+  ProcessResult r = runKorrinBinary({}, root());
+  expectCompletedRun(r, root() + "/", 2, threadCount(-1, hardwareThreads(), 2), root() + "/a.krn1");
+
   fs::create_directory(tmp_.path() / "cap");
   writeFrame(tmp_.file("cap/vega_20250101_0001.fits"));
   fs::create_directory(tmp_.path() / "true");
   writeFrame(tmp_.file("true/t.fits"));
-
-  ProcessResult r = runKorrinBinary(quick({"--nprocs=1", "--dir=\"cap\""}), root());
+  r = runKorrinBinary(quick({"--nprocs=1", "--dir=\"cap\""}), root());
   expectCompletedRun(r, "cap/", 1, 1, "cap/vega_20250101.krn1");
-  EXPECT_EQ(r.exitCode, 0);
-
   r = runKorrinBinary(quick({"--nprocs=1", "--dir", "cap//", "--out=\"res.krn1"}), root());
   expectCompletedRun(r, "cap//", 1, 1, "res.krn1");
-
   // A bare --dir is the directory "true".
   r = runKorrinBinary(quick({"--nprocs=1", "--dir"}), root());
   expectCompletedRun(r, "true/", 1, 1, "true/t.krn1");

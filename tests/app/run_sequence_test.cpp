@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <climits>
-#include <new>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -135,17 +134,14 @@ TEST_F(RunSequence, ElapsedTimeBracketsTheDriverCall) {
   EXPECT_GE(seconds, 0.03);
 }
 
+// Anything thrown out of the run is one line and status 2 (bad_alloc through the program: the
+// hostile tests' memory exhaustion).
 TEST_F(RunSequence, EscapingExceptionBecomesStatusTwo) {
   FakeRun r;
-  r.during = [] { throw std::bad_alloc(); };
+  r.during = [] { throw 42; };
   EXPECT_EQ(r.run({"--dir=" + dir_}), 2);
-  EXPECT_EQ(r.err.str(), "Run failed: std::bad_alloc\n");
+  EXPECT_EQ(r.err.str(), "Run failed: unknown error\n");
   EXPECT_EQ(r.out.str().find("calcKRN execution time"), std::string::npos);
-
-  FakeRun q;
-  q.during = [] { throw 42; };
-  EXPECT_EQ(q.run({"--dir=" + dir_}), 2);
-  EXPECT_EQ(q.err.str(), "Run failed: unknown error\n");
 }
 
 }  // namespace

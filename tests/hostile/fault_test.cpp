@@ -106,11 +106,7 @@ TEST(MemoryExhaustion, AllocationFailureInAWorkerIsOneLineAndAnExitStatus) {
   fs::create_directories(capture);
   fs::create_directories(outDir);
   const fs::path tall = capture / "tall_2.fits";
-  test::writeBytes(
-      tall.string(),
-      test::headerBlock({test::valueCard("SIMPLE", "T"), test::valueCard("BITPIX", "8"),
-                         test::valueCard("NAXIS", "2"), test::valueCard("NAXIS1", "128"),
-                         test::valueCard("NAXIS2", "400000")}));
+  test::writeBytes(tall.string(), test::headerBlock(test::imageCards("8", "128", "400000")));
   const fs::path good = capture / "good_1.fits";
   test::writeBytes(good.string(), validFrame());
   ASSERT_FALSE(test::listedFirst(capture, good).empty());
