@@ -64,7 +64,7 @@ TEST(SpeckleSimReproducibility, SeedAndIndexAloneDecideAFrame) {
   EXPECT_NE(intensityA, intensityC);
 }
 
-TEST(SpeckleSimRandom, PoissonAndNormalMoments) {
+TEST(SpeckleSimRandom, PoissonMoments) {
   SimRandom random(3, 0, 0);
   for (double mean : {0.5, 7.0, 30.0, 2000.0}) {
     const int n = 100000;
@@ -82,14 +82,6 @@ TEST(SpeckleSimRandom, PoissonAndNormalMoments) {
     EXPECT_NEAR(var / mean, 1.0, 0.03) << "mean " << mean;
   }
   EXPECT_EQ(random.poisson(0), 0);
-  double sum = 0, sum2 = 0;
-  for (int i = 0; i < 100000; ++i) {
-    const double z = random.normal();
-    sum += z;
-    sum2 += z * z;
-  }
-  EXPECT_NEAR(sum / 1e5, 0, 0.015);
-  EXPECT_NEAR(sum2 / 1e5, 1, 0.02);
 }
 
 TEST(SpeckleSimPhaseScreens, StructureFunctionFollowsKolmogorov) {
@@ -175,14 +167,6 @@ TEST(SpeckleSimGeometry, DiffractionLimitedBinaryHasTrueFluxRatioAndOffset) {
   EXPECT_NEAR(companion.x, 64 - 20.3, 0.05);
   EXPECT_NEAR(companion.y, 64, 0.05);
   EXPECT_NEAR(companion.flux / primary.flux, 0.3, 0.01);
-
-  // North is +y: position angle 0 puts the companion straight above the primary.
-  p.positionAngle = 0;
-  SpeckleSimulator north(p);
-  north.intensity(0, image);
-  const Spot up = measure(image, 128, 64, 64 + 20.3, 7);
-  EXPECT_NEAR(up.x, 64, 0.05);
-  EXPECT_NEAR(up.y, 64 + 20.3, 0.05);
 }
 
 TEST(SpeckleSimGeometry, NoiseAddsSkyAndPhotonStatistics) {
