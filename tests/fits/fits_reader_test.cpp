@@ -338,12 +338,15 @@ TEST_F(FitsReaderTest, ConcurrentReadsOfDifferentFilesStayApart) {
 // ImageFrame on files written by cfitsio: the fields a worker relies on, the stacking summary
 // and the release rules.
 
+// Cleared and initialised, as the worker prepares its frame before every file.
+void freshFrame(ImageFrame& frame) {
+  std::memset(&frame, 0, sizeof frame);
+  initFrame(&frame);
+}
+
 class ImageFrameTest : public ::testing::Test {
  protected:
-  ImageFrameTest() {
-    std::memset(&frame_, 0, sizeof frame_);
-    initFrame(&frame_);
-  }
+  ImageFrameTest() { freshFrame(frame_); }
   ~ImageFrameTest() override { releaseFrame(&frame_); }
 
   int load(const std::string& path) {
@@ -405,8 +408,7 @@ TEST_F(ImageFrameTest, StackingSummaryFromFirstComment) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.comment);
-    std::memset(&frame_, 0, sizeof frame_);
-    initFrame(&frame_);
+    freshFrame(frame_);
     ASSERT_EQ(load(writeFrame({{"QZCOM1", c.comment, true}})), 0);
     EXPECT_EQ(frame_.exposureCount, c.exposureCount);
     EXPECT_EQ(frame_.totalExposure, c.totalExposure);
@@ -423,8 +425,7 @@ TEST_F(ImageFrameTest, ReleasesMayBeRepeatedAfterAFailedLoadAndAfterASuccess) {
   releaseFrame(&frame_);
 
   // A frame cleared and initialised again loads the next file.
-  std::memset(&frame_, 0, sizeof frame_);
-  initFrame(&frame_);
+  freshFrame(frame_);
   ASSERT_EQ(load(writeFrame({}, 3, 3)), 0);
   EXPECT_EQ(frame_.pixelCount, 9);
   releaseFitsRecords(&frame_);  // loadFrame already released them
@@ -465,8 +466,7 @@ TEST_F(ImageFrameTest, LoadingIntoCallerBuffersEqualsLoadFrame) {
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     ImageFrame plain;
-    std::memset(&plain, 0, sizeof plain);
-    initFrame(&plain);
+    freshFrame(plain);
     const int plainStatus = load(path);
     std::swap(plain, frame_);
     const std::string plainErr = err_;
@@ -492,8 +492,7 @@ TEST_F(ImageFrameTest, LoadingIntoCallerBuffersEqualsLoadFrame) {
     }
     releaseFrame(&plain);
     releaseFrame(&frame_);
-    std::memset(&frame_, 0, sizeof frame_);
-    initFrame(&frame_);
+    freshFrame(frame_);
   }
 }
 
