@@ -1,6 +1,8 @@
 #include "tests/support/result_reader.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -11,23 +13,14 @@ namespace korrin::test {
 
 namespace {
 
+// The next little-endian value, whatever the host's byte order.
 template <class T>
 T little(const std::string& bytes, size_t& at) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    v |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
-  }
+  std::array<char, sizeof(T)> raw;
+  std::memcpy(raw.data(), bytes.data() + at, sizeof(T));
   at += sizeof(T);
-  if constexpr (sizeof(T) == 4) {
-    const auto u = static_cast<uint32_t>(v);
-    T out;
-    std::memcpy(&out, &u, 4);
-    return out;
-  } else {
-    T out;
-    std::memcpy(&out, &v, 8);
-    return out;
-  }
+  if constexpr (std::endian::native == std::endian::big) std::reverse(raw.begin(), raw.end());
+  return std::bit_cast<T>(raw);
 }
 
 }  // namespace
