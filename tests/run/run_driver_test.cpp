@@ -98,7 +98,8 @@ TEST_F(RunDriver, OneWorkerWritesItsLinesInOrderAndStopsAtAFrameOfAnotherWidth) 
   EXPECT_EQ(r->powerAt(1, 0), 0.0);
 }
 
-// Frame 3 is not FITS; frame 7 was listed but is gone by the time its worker reaches it.
+// Frame 3 is not FITS; frame 7 was listed but is gone by the time its worker reaches it (as the
+// first frame, it refuses the run).
 TEST_F(RunDriver, UnreadableFramesCountInTheDivisor) {
   std::vector<std::string> files;
   float sumOfSquares = 0.0f;
@@ -110,12 +111,20 @@ TEST_F(RunDriver, UnreadableFramesCountInTheDivisor) {
     sumOfSquares = static_cast<float>((i + 1) * (i + 1)) + sumOfSquares;
   }
   StdoutCapture capture;
+  ::testing::internal::CaptureStderr();
   ASSERT_EQ(calcKRN(files, 1, 1, 1, 0, 10, out()), 0);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("error opening file:  " + files[7]),
+            std::string::npos);
   EXPECT_NE(capture.text().find("Error loading " + files[3] + "\n"), std::string::npos);
   EXPECT_NE(capture.text().find("Error loading " + files[7] + "\n"), std::string::npos);
   const auto r = readResult(out());
   ASSERT_TRUE(r);
   EXPECT_EQ(r->powerAt(0, 0), static_cast<double>(sumOfSquares / 10.0f));
+
+  StdoutCapture first;
+  EXPECT_EQ(calcKRN({files[7], files[0]}, 1, 1, 1, 0, 10, dir.file("first.krn1")), -1);
+  EXPECT_EQ(first.text(), "Error loading " + files[7] + "\nUnsupported image width -1\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("first.krn1")));
 }
 
 TEST_F(RunDriver, LimitsBeyondTheSpectrumAreRefusedOnceTheWidthIsKnown) {
