@@ -28,84 +28,74 @@ std::vector<float> noise(int count, unsigned seed) {
   return values;
 }
 
+// An engine holding a frame of noise: every benchmark of a width transforms the same input.
 template <int W>
-void BM_Forward(benchmark::State& state) {
+std::unique_ptr<FFT<W, 0, std::mutex>> loadedEngine(unsigned seed) {
   auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 1u);
-  std::vector<float> re(W * W), im(W * W);
+  const std::vector<float> frame = noise(W * W, seed);
   engine->loadFloat(frame.data());
+  return engine;
+}
+
+// One frame step per iteration. The steps write through functions of another translation unit,
+// so the clobber is enough to keep their work.
+template <class Step>
+void perFrame(benchmark::State& state, Step step) {
   for (auto _ : state) {
-    engine->forward(re, im, false);
-    benchmark::DoNotOptimize(re.data());
-    benchmark::DoNotOptimize(im.data());
+    step();
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+template <int W>
+void BM_Forward(benchmark::State& state) {
+  auto engine = loadedEngine<W>(1u);
+  std::vector<float> re(W * W), im(W * W);
+  perFrame(state, [&] { engine->forward(re, im, false); });
 }
 
 template <int W>
 void BM_AccumulateBispectrum(benchmark::State& state) {
   // A real frame's normalised spectrum, so the arithmetic sees realistic magnitudes.
-  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 2u);
+  auto engine = loadedEngine<W>(2u);
   std::vector<float> re(W * W), im(W * W);
-  engine->loadFloat(frame.data());
   engine->forward(re, im, false);
   scaleSpectrum<W>(re, im);
-
   const auto size = static_cast<std::size_t>(bispectrumSize(kDefaultKmax, kDefaultDkmax));
   std::vector<float> bispRe(size, 0.0f), bispIm(size, 0.0f);
-  for (auto _ : state) {
-    accumulateBispectrum<W>(kDefaultKmax, kDefaultDkmax, re, im, bispRe, bispIm);
-    benchmark::DoNotOptimize(bispRe.data());
-    benchmark::DoNotOptimize(bispIm.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
+  perFrame(state,
+           [&] { accumulateBispectrum<W>(kDefaultKmax, kDefaultDkmax, re, im, bispRe, bispIm); });
 }
 
 // The three post-transform steps as the reference runs them.
 template <int W>
 void BM_ForwardScalePower(benchmark::State& state) {
-  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 1u);
+  auto engine = loadedEngine<W>(1u);
   std::vector<float> re(W * W), im(W * W), power(W * W);
-  engine->loadFloat(frame.data());
-  for (auto _ : state) {
+  perFrame(state, [&] {
     engine->forward(re, im, false);
     scaleSpectrum<W>(re, im);
     accumulatePower(re, im, power);
-    benchmark::DoNotOptimize(power.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
+  });
 }
 
 template <int W>
 void BM_ForwardScaledPower(benchmark::State& state) {
-  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 1u);
+  auto engine = loadedEngine<W>(1u);
   std::vector<float> re(W * W), im(W * W), power(W * W);
-  engine->loadFloat(frame.data());
-  for (auto _ : state) {
-    engine->forwardScaledPower(re, im, power);
-    benchmark::DoNotOptimize(power.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
+  perFrame(state, [&] { engine->forwardScaledPower(re, im, power); });
 }
 
 // The batched worker's route: power kept on the half spectrum, windows read from the transform.
 template <int W>
 void BM_ForwardHalfPowerWindows(benchmark::State& state) {
-  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 1u);
+  auto engine = loadedEngine<W>(1u);
   std::vector<float> halfPower(W * (W / 2 + 1));
-  engine->loadFloat(frame.data());
-  // One frame per batch pass would time the kernel too; the pending frame is dropped by
-  // rebuilding the batch outside the timed region every capacity - 1 frames.
+  // A full batch would time the kernel too; the batch is rebuilt outside the timed region
+  // before it fills.
   auto batch = std::make_unique<BispectrumBatch>(W, kDefaultKmax, kDefaultDkmax, KernelPath::Auto);
-  for (auto _ : state) {
+  perFrame(state, [&] {
     if (batch->pending() == batch->capacity() - 1) {
       state.PauseTiming();
       batch = std::make_unique<BispectrumBatch>(W, kDefaultKmax, kDefaultDkmax, KernelPath::Auto);
@@ -113,10 +103,7 @@ void BM_ForwardHalfPowerWindows(benchmark::State& state) {
     }
     engine->forwardHalfPower(halfPower.data());
     batch->addHalfSpectrum(&engine->spectrumData()[0][0]);
-    benchmark::DoNotOptimize(halfPower.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
+  });
 }
 
 // Batched accumulation per frame: the window copy of every frame plus one pass per batch.
@@ -128,10 +115,8 @@ void BM_BatchedBispectrum(benchmark::State& state) {
     state.SkipWithError("path not supported by this CPU");
     return;
   }
-  auto engine = std::make_unique<FFT<W, 0, std::mutex>>();
-  const std::vector<float> frame = noise(W * W, 2u);
+  auto engine = loadedEngine<W>(2u);
   std::vector<float> re(W * W), im(W * W);
-  engine->loadFloat(frame.data());
   engine->forward(re, im, false);
   scaleSpectrum<W>(re, im);
 
