@@ -65,7 +65,7 @@ int loadFrameFrom(ImageFrame* frame, const char* path, const FitsSampleTarget* t
   initFitsInfo(fits);
   const int result = target == nullptr ? readFits(path, fits) : readFitsInto(path, fits, *target);
   if (result < 0) return result;
-  const bool decodedIntoTarget = result == 1;
+  const bool decodedIntoTarget = target != nullptr && result == 1;
 
   frame->width = fits->naxis1;
   frame->height = fits->naxis2;
