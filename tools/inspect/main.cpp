@@ -14,6 +14,7 @@
 #include "tools/inspect/image_files.h"
 #include "tools/inspect/previews.h"
 #include "tools/inspect/result_reader.h"
+#include "tools/tool_main.h"
 
 namespace korrin {
 namespace {
@@ -48,9 +49,7 @@ struct Options {
   std::string previews;
 };
 
-struct UsageError {
-  std::string message;
-};
+using tool::UsageError;
 
 // Returns nullopt when --help was asked for.
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -182,21 +181,6 @@ int run(const Options& given) {
 }  // namespace korrin
 
 int main(int argc, char** argv) {
-  std::optional<korrin::Options> options;
-  try {
-    options = korrin::parseOptions(argc, argv);
-  } catch (const korrin::UsageError& e) {
-    std::cerr << "korrin-inspect: " << e.message << "\nTry korrin-inspect --help\n";
-    return 2;
-  }
-  if (!options) {
-    std::cout << korrin::kUsage;
-    return 0;
-  }
-  try {
-    return korrin::run(*options);
-  } catch (const std::exception& e) {
-    std::cerr << "korrin-inspect: " << e.what() << "\n";
-    return 1;
-  }
+  return korrin::tool::toolMain("korrin-inspect", korrin::kUsage, argc, argv, korrin::parseOptions,
+                                korrin::run);
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tools/sim/speckle_sim.h"
+#include "tools/tool_main.h"
 
 namespace korrin {
 namespace {
@@ -79,9 +80,7 @@ struct Options {
   SimParams sim = withDefaults();
 };
 
-class UsageError : public std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+using tool::UsageError;
 
 double parseNumber(const std::string& key, const std::string& text) {
   double value = 0;
@@ -456,21 +455,6 @@ int run(const Options& given) {
 }  // namespace korrin
 
 int main(int argc, char** argv) {
-  std::optional<korrin::Options> options;
-  try {
-    options = korrin::parseOptions(argc, argv);
-  } catch (const korrin::UsageError& e) {
-    std::cerr << "korrin-sim: " << e.what() << "\nTry korrin-sim --help\n";
-    return 2;
-  }
-  if (!options) {
-    std::cout << korrin::kUsage;
-    return 0;
-  }
-  try {
-    return korrin::run(*options);
-  } catch (const std::exception& e) {
-    std::cerr << "korrin-sim: " << e.what() << "\n";
-    return 1;
-  }
+  return korrin::tool::toolMain("korrin-sim", korrin::kUsage, argc, argv, korrin::parseOptions,
+                                korrin::run);
 }
