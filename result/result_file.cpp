@@ -10,7 +10,9 @@
 #include <future>
 #include <random>
 #include <system_error>
+#include <type_traits>
 
+#include "result/phase.h"
 #include "spectral/bispectrum.h"
 
 namespace korrin {
@@ -26,6 +28,18 @@ class LittleEndianWriter {
   void int32(int32_t v) { bytes(static_cast<uint32_t>(v)); }
   void float32(float v) { bytes(std::bit_cast<uint32_t>(v)); }
   void float64(double v) { bytes(std::bit_cast<uint64_t>(v)); }
+
+  // A whole array of float or double; on a little-endian machine straight from memory.
+  template <class T>
+  void values(const T* v, size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+      flush();
+      if (n != 0 && std::fwrite(v, sizeof(T), n, file_) != n) ok_ = false;
+    } else {
+      using Bits = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
+      for (size_t i = 0; i < n; ++i) bytes(std::bit_cast<Bits>(v[i]));
+    }
+  }
 
   // Flushes the buffer; true when every byte reached the stream without error.
   bool finish() {
@@ -68,73 +82,119 @@ bool inSpectrum(int width, int a, int b) {
   return c >= 0 && c < width;
 }
 
+// The pairs v along one axis for which -(u+v) lies inside the spectrum, for the frequency u on
+// that axis: one run of consecutive v (possibly empty), as an offset from -D and a count.
+struct VRun {
+  int first;
+  int count;
+};
+
+VRun inSpectrumRun(int width, int u, int dkmax) {
+  VRun run{0, 0};
+  for (int v = -dkmax; v <= dkmax; ++v) {
+    if (!inSpectrum(width, u, v)) continue;
+    if (run.count == 0) run.first = v + dkmax;
+    ++run.count;
+  }
+  return run;
+}
+
+// Field 6 in file order (ux outermost, then uy, vx, vy; pairs outside the spectrum left out).
+// For one (ux, uy) the pairs in range form a rectangle of vx x vy, taken from the block of
+// (2D+1)^2 sums that (ux, uy) owns in memory (vy, then vx fastest). Each element's sum is taken
+// over the slots in slot order, and each element's phase depends on nothing else, so the ux
+// range can be shared out among threads without changing a bit.
+std::vector<float> phasesInFileOrder(int32_t width, int32_t kmax, int32_t dkmax,
+                                     const std::vector<std::vector<float>>& bispRe,
+                                     const std::vector<std::vector<float>>& bispIm) {
+  const int d2 = 2 * dkmax + 1;
+  const auto block = static_cast<size_t>(d2) * static_cast<size_t>(d2);
+  std::vector<VRun> xRuns(static_cast<size_t>(2 * kmax + 1));
+  for (int ux = -kmax; ux <= kmax; ++ux)
+    xRuns[static_cast<size_t>(ux + kmax)] = inSpectrumRun(width, ux, dkmax);
+  std::vector<VRun> yRuns(static_cast<size_t>(kmax + 1));
+  size_t perX = 0;  // values per vx in range, over all uy
+  for (int uy = 0; uy <= kmax; ++uy) {
+    yRuns[static_cast<size_t>(uy)] = inSpectrumRun(width, uy, dkmax);
+    perX += static_cast<size_t>(yRuns[static_cast<size_t>(uy)].count);
+  }
+  // Where each ux starts in the file.
+  std::vector<size_t> start(xRuns.size() + 1, 0);
+  for (size_t i = 0; i < xRuns.size(); ++i) start[i + 1] = start[i] + xRuns[i].count * perX;
+  std::vector<float> phases(start.back());
+
+  const auto fill = [&](int uxBegin, int uxEnd) {
+    std::vector<double> re(block), im(block);
+    std::vector<float> phase(block);
+    for (int ux = uxBegin; ux < uxEnd; ++ux) {
+      const VRun xr = xRuns[static_cast<size_t>(ux + kmax)];
+      float* out = phases.data() + start[static_cast<size_t>(ux + kmax)];
+      for (int uy = 0; uy <= kmax; ++uy) {
+        const VRun yr = yRuns[static_cast<size_t>(uy)];
+        if (xr.count == 0 || yr.count == 0) continue;
+        const auto base = static_cast<size_t>(bispectrumIndex(kmax, dkmax, ux, uy, -dkmax, -dkmax));
+        std::fill(re.begin(), re.end(), 0.0);
+        std::fill(im.begin(), im.end(), 0.0);
+        for (size_t t = 0; t < bispRe.size(); ++t) {
+          const float* sr = bispRe[t].data() + base;
+          const float* si = bispIm[t].data() + base;
+          for (size_t e = 0; e < block; ++e) {
+            re[e] += static_cast<double>(sr[e]);
+            im[e] += static_cast<double>(si[e]);
+          }
+        }
+        phasesOf(im.data(), re.data(), phase.data(), block);
+        for (int vx = xr.first; vx < xr.first + xr.count; ++vx) {
+          for (int vy = yr.first; vy < yr.first + yr.count; ++vy) {
+            *out++ = phase[static_cast<size_t>(vy) * d2 + static_cast<size_t>(vx)];
+          }
+        }
+      }
+    }
+  };
+  const int uxCount = 2 * kmax + 1;
+  const size_t parts = std::max<size_t>(
+      1, std::min({bispRe.size(), static_cast<size_t>(uxCount), phases.size() / 65536}));
+  const auto bound = [&](size_t p) { return -kmax + static_cast<int>(uxCount * p / parts); };
+  std::vector<std::future<void>> helpers;
+  for (size_t p = 1; p < parts; ++p) {
+    helpers.push_back(std::async(std::launch::async, fill, bound(p), bound(p + 1)));
+  }
+  fill(bound(0), bound(1));
+  for (auto& h : helpers) h.get();
+  return phases;
+}
+
 void writeContents(LittleEndianWriter& out, int32_t width, int32_t frameCount, int32_t kmax,
                    int32_t dkmax, const std::vector<std::vector<float>>& power,
                    const std::vector<std::vector<float>>& bispRe,
                    const std::vector<std::vector<float>>& bispIm) {
-  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(width);
+  const auto w = static_cast<size_t>(width);
   const float divisor = static_cast<float>(frameCount);
 
-  std::vector<double> meanPower(pixels, 0.0);
+  std::vector<double> meanPower(w * w, 0.0);
   for (const auto& slot : power) {
-    for (size_t i = 0; i < pixels; ++i) meanPower[i] += static_cast<double>(slot[i] / divisor);
+    for (size_t i = 0; i < w * w; ++i) meanPower[i] += static_cast<double>(slot[i] / divisor);
   }
-
-  out.int32(width);
-  double powerTotal = 0.0;
   // Column by column: all y frequencies of the lowest x frequency first.
-  for (int32_t c = 0; c < width; ++c) {
-    for (int32_t r = 0; r < width; ++r) {
-      const double v = meanPower[static_cast<size_t>(r) * width + c];
-      out.float64(v);
-      powerTotal += v;
+  std::vector<double> byColumn(w * w);
+  double powerTotal = 0.0;
+  for (size_t c = 0, at = 0; c < w; ++c) {
+    for (size_t r = 0; r < w; ++r, ++at) {
+      byColumn[at] = meanPower[r * w + c];
+      powerTotal += byColumn[at];
     }
   }
+  out.int32(width);
+  out.values(byColumn.data(), byColumn.size());
   out.float64(powerTotal);
   out.int32(kmax);
   out.int32(dkmax);
 
-  // Each element's sum is taken over the slots in slot order, exactly as a full table would be.
-  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
-  std::vector<float> phase(elements);
-  const auto phasesOf = [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      double re = 0.0;
-      double im = 0.0;
-      for (size_t t = 0; t < bispRe.size(); ++t) {
-        re += static_cast<double>(bispRe[t][i]);
-        im += static_cast<double>(bispIm[t][i]);
-      }
-      phase[i] = static_cast<float>(std::atan2(im, re));
-    }
-  };
-  // Millions of arc tangents are a noticeable part of a short run. Every element is computed
-  // alone, so splitting the range over as many threads as the run had workers cannot change a
-  // bit of the result.
-  const size_t parts = std::max<size_t>(1, std::min<size_t>(bispRe.size(), elements / 65536));
-  std::vector<std::future<void>> helpers;
-  for (size_t p = 1; p < parts; ++p) {
-    helpers.push_back(
-        std::async(std::launch::async, phasesOf, elements * p / parts, elements * (p + 1) / parts));
-  }
-  phasesOf(0, elements / parts);
-  for (auto& h : helpers) h.get();
-
-  // File order differs from memory order: ux outermost, then uy, vx, vy.
+  const std::vector<float> phases = phasesInFileOrder(width, kmax, dkmax, bispRe, bispIm);
   double phaseTotal = 0.0;
-  for (int ux = -kmax; ux <= kmax; ++ux) {
-    for (int uy = 0; uy <= kmax; ++uy) {
-      for (int vx = -dkmax; vx <= dkmax; ++vx) {
-        if (!inSpectrum(width, ux, vx)) continue;
-        for (int vy = -dkmax; vy <= dkmax; ++vy) {
-          if (!inSpectrum(width, uy, vy)) continue;
-          const float p = phase[static_cast<size_t>(bispectrumIndex(kmax, dkmax, ux, uy, vx, vy))];
-          out.float32(p);
-          phaseTotal += static_cast<double>(p);
-        }
-      }
-    }
-  }
+  for (const float p : phases) phaseTotal += static_cast<double>(p);
+  out.values(phases.data(), phases.size());
   out.float64(phaseTotal);
 }
 

@@ -89,10 +89,12 @@ TEST(ResultFile, ZeroLimitsHoldOnePhase) {
 // Every element gets its own phase, so the file order can be checked against the index formula.
 void checkPhaseOrder(int width, int kmax, int dkmax, size_t expectedCount, uintmax_t expectedSize) {
   TempDir dir;
-  Sums s = zeroSums(width, kmax, dkmax, 1);
+  // Two slots, so the phases are shared out among two threads when there are enough of them.
+  Sums s = zeroSums(width, kmax, dkmax, 2);
   for (size_t i = 0; i < s.bispRe[0].size(); ++i) {
-    s.bispRe[0][i] = 1.0f;
-    s.bispIm[0][i] = static_cast<float>(i) * 1e-7f;
+    s.bispRe[0][i] = 0.5f;
+    s.bispRe[1][i] = 0.5f;
+    s.bispIm[1][i] = static_cast<float>(i) * 1e-7f;
   }
   write(dir.file("a.krn1"), width, 1, kmax, dkmax, s);
   EXPECT_EQ(std::filesystem::file_size(dir.file("a.krn1")), expectedSize);
