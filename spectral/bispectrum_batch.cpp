@@ -184,21 +184,42 @@ void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& 
 
 namespace {
 
+// Writes count values of a forward run of source entries to dst, dst + step, dst + 2*step, ...
+// (step +1 or -1, known when compiled so that both directions vectorise).
+template <int step>
+void copyRun(const float* src, int count, float* dst) {
+  for (int j = 0; j < count; ++j) dst[step * j] = src[j];
+}
+
+// The same for interleaved (re, im) entries, each multiplied by scale; conjugate negates the
+// scaled imaginary part.
+template <int step, bool conjugate>
+void copyRun(const float* src, int count, float scale, float* dstRe, float* dstIm) {
+  for (int j = 0; j < count; ++j) {
+    dstRe[step * j] = src[2 * j] * scale;
+    const float im = src[2 * j + 1] * scale;
+    dstIm[step * j] = conjugate ? -im : im;
+  }
+}
+
+// A spectrum reader fetches F(fx, fy) for fx = first, first + dir, ... (count values) into
+// dstRe[0..count) and dstIm[0..count); dir is +1 or -1.
+
 // The spectrum as the centred W x W arrays hold it: F(fx, fy) at row half + fy, column half + fx.
 struct CentredRows {
   const float* re;
   const float* im;
   int width;
 
-  void fetch(int fy, int first, int dir, int count, float* dstRe, float* dstIm) const {
+  template <int dir>
+  void fetch(int fy, int first, int count, float* dstRe, float* dstIm) const {
+    if (count <= 0) return;
     const int half = width / 2;
-    const size_t at = static_cast<size_t>(half + fy) * width + (half + first);
-    const float* r = re + at;
-    const float* i = im + at;
-    for (int n = 0; n < count; ++n) {
-      dstRe[n] = r[dir * n];
-      dstIm[n] = i[dir * n];
-    }
+    const int low = dir > 0 ? first : first - (count - 1);  // the run's smallest fx
+    const size_t at = static_cast<size_t>(half + fy) * width + (half + low);
+    const int n0 = dir > 0 ? 0 : count - 1;  // where fx = low goes
+    copyRun<dir>(re + at, count, dstRe + n0);
+    copyRun<dir>(im + at, count, dstIm + n0);
   }
 };
 
@@ -210,36 +231,31 @@ struct HalfSpectrumRows {
   int width;
   float scale;
 
-  void fetch(int fy, int first, int dir, int count, float* dstRe, float* dstIm) const {
+  template <int dir>
+  void fetch(int fy, int first, int count, float* dstRe, float* dstIm) const {
+    if (count <= 0) return;
     const int half = width / 2;
     const size_t rowFloats = 2 * static_cast<size_t>(half + 1);
     const float* direct = spectrum + static_cast<size_t>(fy & (width - 1)) * rowFloats;
     const float* mirror = spectrum + static_cast<size_t>(-fy & (width - 1)) * rowFloats;
-    // fx runs monotonically, so each source is one range of n (no branch per value).
-    const int nonNegLo = dir > 0 ? std::clamp(-first, 0, count) : 0;
-    const int nonNegHi = dir > 0 ? count : std::clamp(first + 1, 0, count);
-    for (int n = nonNegLo; n < nonNegHi; ++n) {
-      const int fx = first + dir * n;
-      dstRe[n] = direct[2 * fx] * scale;
-      dstIm[n] = direct[2 * fx + 1] * scale;
+    // The run covers fx = low .. high (never beyond -W/2 .. W/2 - 1); fx lands at dir * (fx -
+    // first). Each source is one forward run of columns.
+    const int low = dir > 0 ? first : first - (count - 1);
+    const int high = dir > 0 ? first + (count - 1) : first;
+    const auto at = [&](int fx) { return dir * (fx - first); };
+    if (high >= 0) {
+      const int a = std::max(low, 0);
+      copyRun<dir, false>(direct + 2 * a, high - a + 1, scale, dstRe + at(a), dstIm + at(a));
     }
-    int negLo = dir > 0 ? 0 : nonNegHi;
-    int negHi = dir > 0 ? nonNegLo : count;
-    // fx = -W/2, the most negative frequency, can only be the first or last of that range.
-    const int nHalf = dir > 0 ? -half - first : first + half;
-    if (negLo < negHi && (nHalf == negLo || nHalf == negHi - 1)) {
-      dstRe[nHalf] = direct[2 * half] * scale;
-      dstIm[nHalf] = direct[2 * half + 1] * scale;
-      if (nHalf == negLo) {
-        ++negLo;
-      } else {
-        --negHi;
-      }
+    if (low == -half) {
+      dstRe[at(-half)] = direct[2 * half] * scale;
+      dstIm[at(-half)] = direct[2 * half + 1] * scale;
     }
-    for (int n = negLo; n < negHi; ++n) {
-      const int m = -(first + dir * n);
-      dstRe[n] = mirror[2 * m] * scale;
-      dstIm[n] = -(mirror[2 * m + 1] * scale);
+    // -W/2 < fx < 0: column -fx of row -fy, conjugated; columns ascending means fx descending.
+    const int a = std::max(low, -half + 1);
+    const int b = std::min(high, -1);
+    if (a <= b) {
+      copyRun<-dir, true>(mirror + 2 * (-b), b - a + 1, scale, dstRe + at(b), dstIm + at(b));
     }
   }
 };
@@ -266,7 +282,7 @@ void BispectrumBatch::addWindows(const Rows& rows) {
   // F(u) for fx = -K .. K, fy = uy.
   for (int uy = 0; uy <= k; ++uy) {
     float* dst = uWin_.get() + (uy * cap + b) * uFrame_;
-    rows.fetch(uy, -k, 1, 2 * k + 1, dst, dst + lanesPad_);
+    rows.template fetch<1>(uy, -k, 2 * k + 1, dst, dst + lanesPad_);
   }
   // F(-(u+v)) for t = uy + vy and s = ux + vx at fy = -t, fx = -s. Column col of a flipped row
   // holds s = col - K - D, i.e. fx = K + D - col; only entries inside the spectrum are written,
@@ -277,13 +293,14 @@ void BispectrumBatch::addWindows(const Rows& rows) {
     const int t = tr - d;
     if (t < -(half - 1) || t > half) continue;
     float* dstRe = tWin_.get() + (tr * cap + b) * tFrame_;
-    rows.fetch(-t, k + d - colLo, -1, colHi - colLo + 1, dstRe + colLo, dstRe + tRowLen_ + colLo);
+    rows.template fetch<-1>(-t, k + d - colLo, colHi - colLo + 1, dstRe + colLo,
+                            dstRe + tRowLen_ + colLo);
   }
   // F(v) for fx, fy = -D .. D.
   const int d2 = 2 * d + 1;
   for (int vyi = 0; vyi < d2; ++vyi) {
     float* dst = vWin_.get() + (vyi * cap + b) * vFrame_;
-    rows.fetch(vyi - d, -d, 1, d2, dst, dst + d2);
+    rows.template fetch<1>(vyi - d, -d, d2, dst, dst + d2);
   }
   if (++count_ == capacity_) flush();
 }
