@@ -4,12 +4,8 @@
 #include <cfloat>
 #include <cmath>
 
-// One loop, compiled for the widest vectors the running CPU has; the result does not depend on
-// which copy runs (see phasesOf).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
-#define KORRIN_PHASE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define KORRIN_PHASE_CLONES
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORRIN_PHASE_WIDE_VECTORS 1
 #endif
 
 namespace korrin {
@@ -30,16 +26,20 @@ constexpr double kSeries[kTerms] = {1.0,       -1.0 / 3,  1.0 / 5,   -1.0 / 7,  
                                     1.0 / 21,  -1.0 / 23, 1.0 / 25,  -1.0 / 27, 1.0 / 29,
                                     -1.0 / 31, 1.0 / 33,  -1.0 / 35, 1.0 / 37,  -1.0 / 39};
 
-}  // namespace
-
 // The candidate is within a few double ulps (below 2^-48 relative) of the true arc tangent, as
 // is the library's. Both therefore lie within 2^-40 of the candidate's magnitude, and where the
 // two ends of that interval round to the same float, so does every double inside it.
 // ok[i] = 0 marks the values the caller must take from std::atan2: zeros, infinities, NaNs,
 // ratios so small that the value nears the subnormal range, and the rare values this close to
 // the midpoint between two floats.
-KORRIN_PHASE_CLONES
-void phaseCandidates(const double* y, const double* x, float* out, unsigned char* ok, size_t n) {
+//
+// Written once and compiled into a copy per instruction set below; which copy runs does not
+// change a result (see phasesOf).
+#if defined(KORRIN_PHASE_WIDE_VECTORS)
+__attribute__((always_inline))
+#endif
+inline void
+candidateLoop(const double* y, const double* x, float* out, unsigned char* ok, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const double ax = std::fabs(x[i]);
     const double ay = std::fabs(y[i]);
@@ -74,6 +74,38 @@ void phaseCandidates(const double* y, const double* x, float* out, unsigned char
                        static_cast<int>(small >= big * 0x1p-500) & static_cast<int>(low == high);
     ok[i] = static_cast<unsigned char>(usable);
   }
+}
+
+#if defined(KORRIN_PHASE_WIDE_VECTORS)
+// Chosen by a run-time test of the CPU rather than by the linker's resolver functions, which run
+// before the thread sanitizer's runtime is ready.
+__attribute__((target("avx512f"))) void candidatesAvx512(const double* y, const double* x,
+                                                         float* out, unsigned char* ok, size_t n) {
+  candidateLoop(y, x, out, ok, n);
+}
+
+__attribute__((target("avx2"))) void candidatesAvx2(const double* y, const double* x, float* out,
+                                                    unsigned char* ok, size_t n) {
+  candidateLoop(y, x, out, ok, n);
+}
+#endif
+
+void candidatesBaseline(const double* y, const double* x, float* out, unsigned char* ok, size_t n) {
+  candidateLoop(y, x, out, ok, n);
+}
+
+}  // namespace
+
+void phaseCandidates(const double* y, const double* x, float* out, unsigned char* ok, size_t n) {
+  using Loop = void (*)(const double*, const double*, float*, unsigned char*, size_t);
+  static const Loop loop = [] {
+#if defined(KORRIN_PHASE_WIDE_VECTORS)
+    if (__builtin_cpu_supports("avx512f")) return &candidatesAvx512;
+    if (__builtin_cpu_supports("avx2")) return &candidatesAvx2;
+#endif
+    return &candidatesBaseline;
+  }();
+  loop(y, x, out, ok, n);
 }
 
 }  // namespace detail
