@@ -26,7 +26,6 @@ class LittleEndianWriter {
   explicit LittleEndianWriter(std::FILE* file) : file_(file) { buffer_.reserve(kChunk); }
 
   void int32(int32_t v) { bytes(static_cast<uint32_t>(v)); }
-  void float32(float v) { bytes(std::bit_cast<uint32_t>(v)); }
   void float64(double v) { bytes(std::bit_cast<uint64_t>(v)); }
 
   // A whole array of float or double; on a little-endian machine straight from memory.
