@@ -7,6 +7,7 @@
 #include <future>
 #include <iostream>
 #include <limits>
+#include <memory>
 
 #include "fits/image_frame.h"
 #include "result/result_file.h"
@@ -93,15 +94,49 @@ void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, 
   const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
   const size_t pixels = size_t{Width} * Width;
 
+  std::vector<std::unique_ptr<FrameWorker<Width>>> workers;
+  workers.reserve(shareCount);
+  for (size_t s = 0; s < shareCount; ++s) {
+    workers.push_back(std::make_unique<FrameWorker<Width>>(
+        kmax, dkmax, re[s], im[s], bispRe[s], bispIm[s], power[s], defaultKernelPath()));
+  }
+  const auto prepare = [&](size_t s) {
+    prepareSlot(elements, pixels, re[s], im[s], bispRe[s], bispIm[s], power[s]);
+    workers[s]->prepareSums();
+  };
+  // Planning holds the one planner lock for about 0.1 s, and every later worker's plan comes
+  // from the first one's measurements almost at once. So the first task plans straight away
+  // while the second prepares the first's memory before its own: the page faults of both slots
+  // are taken while the planner runs, not before or after it. The promise hands slot 0 over (or
+  // the exception that stopped its preparation, so the first task cannot wait for ever).
+  const bool handOver = shareCount >= 2;
+  std::promise<void> firstPrepared;
+  std::future<void> firstReady = firstPrepared.get_future();
+
   // A future of std::async waits for its task when destroyed, so every task has ended before an
-  // exception taken from one of them leaves this function.
+  // exception taken from one of them leaves this function (or the promise above is destroyed).
   std::vector<std::future<void>> tasks;
   tasks.reserve(shareCount);
   for (size_t s = 0; s < shareCount; ++s) {
     tasks.push_back(std::async(std::launch::async, [&, s] {
-      prepareSlot(elements, pixels, re[s], im[s], bispRe[s], bispIm[s], power[s]);
-      processFiles<Width>(shares[s], kmax, dkmax, maskRadius, maskInterval, re[s], im[s], bispRe[s],
-                          bispIm[s], power[s], annuli[s]);
+      if (handOver && s == 0) {
+        workers[0]->prepareEngine();
+        firstReady.get();
+      } else {
+        if (handOver && s == 1) {
+          try {
+            prepare(0);
+            firstPrepared.set_value();
+          } catch (...) {
+            firstPrepared.set_exception(std::current_exception());
+            throw;
+          }
+        }
+        prepare(s);
+        workers[s]->prepareEngine();
+      }
+      workers[s]->run(shares[s], maskRadius, maskInterval, annuli[s]);
+      workers[s].reset();
     }));
   }
   // Slots without a share (fewer files than threads) still take part in the merge.

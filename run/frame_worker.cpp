@@ -98,41 +98,86 @@ KernelPath defaultKernelPath() {
 }
 
 template <int Width>
-void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
-                  int maskInterval, std::vector<float>& re, std::vector<float>& im,
-                  std::vector<float>& bispRe, std::vector<float>& bispIm, std::vector<float>& power,
-                  StarAnnulus& annulus) {
-  processFilesOnPath<Width>(files, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe, bispIm,
-                            power, annulus, defaultKernelPath());
+struct FrameWorker<Width>::State {
+  using Engine = FFT<Width, 0, std::mutex>;
+
+  State(int kmax_, int dkmax_, std::vector<float>& re_, std::vector<float>& im_,
+        std::vector<float>& bispRe_, std::vector<float>& bispIm_, std::vector<float>& power_,
+        KernelPath path_)
+      : kmax(kmax_),
+        dkmax(dkmax_),
+        re(re_),
+        im(im_),
+        bispRe(bispRe_),
+        bispIm(bispIm_),
+        power(power_),
+        path(path_) {}
+
+  int kmax;
+  int dkmax;
+  std::vector<float>& re;
+  std::vector<float>& im;
+  std::vector<float>& bispRe;
+  std::vector<float>& bispIm;
+  std::vector<float>& power;
+  KernelPath path;
+  bool fused = false;
+  // The batch keeps its own sums in a layout its kernel walks sequentially; they are taken from
+  // the slot before the first frame and put back once the share is done (a partial batch is
+  // added then).
+  std::optional<BispectrumBatch> batch;
+  std::vector<float> halfPower;
+  std::optional<Engine> engine;
+};
+
+template <int Width>
+FrameWorker<Width>::FrameWorker(int kmax, int dkmax, std::vector<float>& re, std::vector<float>& im,
+                                std::vector<float>& bispRe, std::vector<float>& bispIm,
+                                std::vector<float>& power, KernelPath path)
+    : state_(std::make_unique<State>(kmax, dkmax, re, im, bispRe, bispIm, power, path)) {
+  if (!kernelPathSupported(state_->path)) state_->path = KernelPath::Portable;
 }
 
 template <int Width>
-void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
-                        int maskInterval, std::vector<float>& re, std::vector<float>& im,
-                        std::vector<float>& bispRe, std::vector<float>& bispIm,
-                        std::vector<float>& power, StarAnnulus& annulus, KernelPath path) {
-  if (!kernelPathSupported(path)) path = KernelPath::Portable;
-  const bool fused = path != KernelPath::Reference && re.size() >= size_t{Width} * Width &&
-                     im.size() >= size_t{Width} * Width && power.size() >= size_t{Width} * Width;
-  // The batch keeps its own sums in a layout its kernel walks sequentially; they are taken from
-  // the slot here and put back once the share is done (a partial batch is added then).
-  std::optional<BispectrumBatch> batch;
-  if (fused && BispectrumBatch::accepts(Width, kmax, dkmax) &&
-      static_cast<int64_t>(bispRe.size()) >= bispectrumSize(kmax, dkmax) &&
-      static_cast<int64_t>(bispIm.size()) >= bispectrumSize(kmax, dkmax)) {
-    batch.emplace(Width, kmax, dkmax, path);
-    batch->loadSums(bispRe, bispIm);
+FrameWorker<Width>::~FrameWorker() = default;
+
+template <int Width>
+void FrameWorker<Width>::prepareSums() {
+  State& w = *state_;
+  // Decided here, not at construction: the run driver sizes the slot's vectors just before.
+  constexpr size_t pixels = size_t{Width} * Width;
+  w.fused = w.path != KernelPath::Reference && w.re.size() >= pixels && w.im.size() >= pixels &&
+            w.power.size() >= pixels;
+  const int64_t elements = bispectrumSize(w.kmax, w.dkmax);
+  if (w.fused && BispectrumBatch::accepts(Width, w.kmax, w.dkmax) &&
+      static_cast<int64_t>(w.bispRe.size()) >= elements &&
+      static_cast<int64_t>(w.bispIm.size()) >= elements) {
+    w.batch.emplace(Width, w.kmax, w.dkmax, w.path);
+    w.batch->loadSums(w.bispRe, w.bispIm);
   }
   // With a batch the power is kept on the half spectrum and spread at the end, which starts the
   // sums at zero: taken only when the slot's power is still all zero bits, as it is in a run.
-  std::vector<float> halfPower;
-  if (batch && std::all_of(power.begin(), power.end(),
-                           [](float v) { return std::bit_cast<uint32_t>(v) == 0u; })) {
-    halfPower.assign(size_t{Width} * (Width / 2 + 1), 0.0f);
+  if (w.batch && std::all_of(w.power.begin(), w.power.end(),
+                             [](float v) { return std::bit_cast<uint32_t>(v) == 0u; })) {
+    w.halfPower.assign(size_t{Width} * (Width / 2 + 1), 0.0f);
   }
-  // Planned after the batch's buffers are in place: another worker may hold the planner for a
-  // while, and this one's memory is ready by then.
-  FFT<Width, 0, std::mutex> engine;
+}
+
+template <int Width>
+void FrameWorker<Width>::prepareEngine() {
+  state_->engine.emplace();
+}
+
+template <int Width>
+void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadius,
+                             int maskInterval, StarAnnulus& annulus) {
+  State& w = *state_;
+  typename State::Engine& engine = *w.engine;
+  std::optional<BispectrumBatch>& batch = w.batch;
+  std::vector<float>& halfPower = w.halfPower;
+  std::vector<float>& re = w.re;
+  std::vector<float>& im = w.im;
+  const bool fused = w.fused;
   writeLine("processing " + std::to_string(files.size()) + " files");
 
   std::vector<unsigned char> raw(fused ? size_t{Width} * Width * 2 : 0);
@@ -192,24 +237,47 @@ void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkm
       engine.forwardHalfPower(halfPower.data());
       batch->addHalfSpectrum(&engine.spectrumData()[0][0]);
     } else if (batch) {
-      engine.forwardScaledPower(re, im, power);
+      engine.forwardScaledPower(re, im, w.power);
       batch->add(re.data(), im.data());
     } else if (fused) {
-      engine.forwardScaledPower(re, im, power);
-      accumulateBispectrum<Width>(kmax, dkmax, re, im, bispRe, bispIm);
+      engine.forwardScaledPower(re, im, w.power);
+      accumulateBispectrum<Width>(w.kmax, w.dkmax, re, im, w.bispRe, w.bispIm);
     } else {
       engine.forward(re, im, false);
-      accumulateFrame<Width>(kmax, dkmax, re, im, power, bispRe, bispIm);
+      accumulateFrame<Width>(w.kmax, w.dkmax, re, im, w.power, w.bispRe, w.bispIm);
     }
 
     releaseFitsRecords(&frame);
     releaseFrame(&frame);
   }
-  if (batch) batch->storeSums(bispRe, bispIm);
-  if (!halfPower.empty()) FFT<Width, 0, std::mutex>::spreadHalfPower(halfPower.data(), power);
+  if (batch) batch->storeSums(w.bispRe, w.bispIm);
+  if (!halfPower.empty()) State::Engine::spreadHalfPower(halfPower.data(), w.power);
+}
+
+template <int Width>
+void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
+                  int maskInterval, std::vector<float>& re, std::vector<float>& im,
+                  std::vector<float>& bispRe, std::vector<float>& bispIm, std::vector<float>& power,
+                  StarAnnulus& annulus) {
+  processFilesOnPath<Width>(files, kmax, dkmax, maskRadius, maskInterval, re, im, bispRe, bispIm,
+                            power, annulus, defaultKernelPath());
+}
+
+template <int Width>
+void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
+                        int maskInterval, std::vector<float>& re, std::vector<float>& im,
+                        std::vector<float>& bispRe, std::vector<float>& bispIm,
+                        std::vector<float>& power, StarAnnulus& annulus, KernelPath path) {
+  FrameWorker<Width> worker(kmax, dkmax, re, im, bispRe, bispIm, power, path);
+  // Memory first: another worker may hold the planner for a while, and this one's memory is
+  // ready by then.
+  worker.prepareSums();
+  worker.prepareEngine();
+  worker.run(files, maskRadius, maskInterval, annulus);
 }
 
 #define KORRIN_INSTANTIATE_WORKER(W)                                                           \
+  template class FrameWorker<W>;                                                               \
   template void processFiles<W>(const std::vector<std::string>&, int, int, int, int,           \
                                 std::vector<float>&, std::vector<float>&, std::vector<float>&, \
                                 std::vector<float>&, std::vector<float>&, StarAnnulus&);       \

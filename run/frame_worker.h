@@ -1,6 +1,7 @@
 // The body of one worker task: loads, masks, transforms and accumulates every frame of its share.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,35 @@
 #include "spectral/star_annulus.h"
 
 namespace korrin {
+
+// One worker taken apart into its three stages, so that the run driver can order them across
+// workers: planning is serial (one planner lock) and measured, about 0.1 s, while the first touch
+// of a slot's sums and private batch sums costs tens of milliseconds of page faults. The stages
+// run in this order for any one worker, but the memory of a worker may be prepared by another
+// thread (the caller orders the hand-over).
+template <int Width>
+class FrameWorker {
+ public:
+  // Keeps references to the slot's vectors; allocates nothing yet.
+  FrameWorker(int kmax, int dkmax, std::vector<float>& re, std::vector<float>& im,
+              std::vector<float>& bispRe, std::vector<float>& bispIm, std::vector<float>& power,
+              KernelPath path);
+  FrameWorker(const FrameWorker&) = delete;
+  FrameWorker& operator=(const FrameWorker&) = delete;
+  ~FrameWorker();
+
+  // Memory only: the batch and its private sums, taken from the slot's current sums.
+  void prepareSums();
+  // Creates the FFT engine (plans while holding the planner lock).
+  void prepareEngine();
+  // Processes the share in order and leaves the sums in the slot. Requires both stages above.
+  void run(const std::vector<std::string>& files, int maskRadius, int maskInterval,
+           StarAnnulus& annulus);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 template <int Width>
 void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <random>
 #include <sstream>
 
 #include "run/frame_worker.h"
@@ -169,6 +170,28 @@ TEST_F(RunDriver, ResultInAMissingDirectoryStillSucceeds) {
   StdoutCapture capture;
   EXPECT_EQ(calcKRN({a}, 1, 60, 9, 0, 10, dir.file("missing/out.krn1")), 0);
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+// With more than one worker the first one plans while the second prepares the first one's sums
+// before its own; the first must then run on fully prepared sums (under TSan this also checks the
+// hand-over). Three workers in one process share one plan, so the results agree with one worker
+// up to the order of the float additions.
+TEST_F(RunDriver, WorkersThatHandOverTheirSumsAgreeWithOneWorker) {
+  std::mt19937 rng(5u);
+  std::uniform_real_distribution<float> level(900.0f, 1100.0f);
+  std::vector<std::string> files;
+  for (int i = 0; i < 7; ++i) {
+    std::vector<float> pixels(128 * 128);
+    for (float& p : pixels) p = level(rng);
+    files.push_back(dir.file(std::to_string(i) + ".fits"));
+    test::writeFitsImage(files.back(), 128, 128, SampleType::F32, pixels);
+  }
+  ASSERT_EQ(calcKRN(files, 1, 60, 9, 0, 10, dir.file("one.krn1")), 0);
+  ASSERT_EQ(calcKRN(files, 3, 60, 9, 0, 10, dir.file("three.krn1")), 0);
+  const auto one = readResult(dir.file("one.krn1"));
+  const auto three = readResult(dir.file("three.krn1"));
+  ASSERT_TRUE(one && three);
+  EXPECT_TRUE(test::resultsAgree(*three, *one));
 }
 
 // Whole runs through the real binary on FITS captures written by cfitsio.
