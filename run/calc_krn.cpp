@@ -70,8 +70,9 @@ std::vector<std::vector<std::string>> dealShares(const std::vector<std::string>&
 
 namespace {
 
-// Zeroed sums for one slot. Done by the slot's own task: first touching tens of megabytes is
-// slow enough (page faults) that doing it for every slot up front delayed the start of all work.
+// Zeroed sums for one slot. Done inside the tasks (see launchTasks), not up front: first touching
+// tens of megabytes is slow enough (page faults) that doing it for every slot before starting
+// any task delayed all work.
 void prepareSlot(size_t elements, size_t pixels, std::vector<float>& re, std::vector<float>& im,
                  std::vector<float>& bispRe, std::vector<float>& bispIm,
                  std::vector<float>& power) {
