@@ -1,6 +1,7 @@
 #include "result/result_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <random>
 #include <system_error>
 #include <type_traits>
@@ -98,17 +100,20 @@ VRun inSpectrumRun(int width, int u, int dkmax) {
   return run;
 }
 
-// Field 6 in file order (ux outermost, then uy, vx, vy; pairs outside the spectrum left out).
-// For one (ux, uy) the pairs in range form a rectangle of vx x vy, taken from the block of
-// (2D+1)^2 sums that (ux, uy) owns in memory (vy, then vx fastest). Each element's sum is taken
-// over the slots in slot order, and each element's phase depends on nothing else, so the ux
-// range can be shared out among threads without changing a bit.
-std::vector<float> phasesInFileOrder(int32_t width, int32_t kmax, int32_t dkmax,
-                                     const std::vector<std::vector<float>>& bispRe,
-                                     const std::vector<std::vector<float>>& bispIm) {
+// Field 6 in file order (ux outermost, then uy, vx, vy; pairs outside the spectrum left out),
+// followed by its checksum. For one (ux, uy) the pairs in range form a rectangle of vx x vy,
+// taken from the block of (2D+1)^2 sums that (ux, uy) owns in memory (vy, then vx fastest). Each
+// element's sum is taken over the slots in slot order, and each element's phase depends on
+// nothing else, so the ux values can be shared out among threads without changing a bit. The
+// calling thread computes too, and writes every ux as soon as it and all before it are done: the
+// file write and the sequential checksum then overlap the arithmetic of the later ones.
+void writePhases(LittleEndianWriter& out, int32_t width, int32_t kmax, int32_t dkmax,
+                 const std::vector<std::vector<float>>& bispRe,
+                 const std::vector<std::vector<float>>& bispIm) {
   const int d2 = 2 * dkmax + 1;
   const auto block = static_cast<size_t>(d2) * static_cast<size_t>(d2);
-  std::vector<VRun> xRuns(static_cast<size_t>(2 * kmax + 1));
+  const int uxCount = 2 * kmax + 1;
+  std::vector<VRun> xRuns(static_cast<size_t>(uxCount));
   for (int ux = -kmax; ux <= kmax; ++ux)
     xRuns[static_cast<size_t>(ux + kmax)] = inSpectrumRun(width, ux, dkmax);
   std::vector<VRun> yRuns(static_cast<size_t>(kmax + 1));
@@ -120,48 +125,81 @@ std::vector<float> phasesInFileOrder(int32_t width, int32_t kmax, int32_t dkmax,
   // Where each ux starts in the file.
   std::vector<size_t> start(xRuns.size() + 1, 0);
   for (size_t i = 0; i < xRuns.size(); ++i) start[i + 1] = start[i] + xRuns[i].count * perX;
-  std::vector<float> phases(start.back());
+  // Left uninitialised: every element is written exactly once, by the thread that owns its ux
+  // (which then also takes the page faults).
+  const std::unique_ptr<float[]> phases(new float[std::max<size_t>(start.back(), 1)]);
 
-  const auto fill = [&](int uxBegin, int uxEnd) {
-    std::vector<double> re(block), im(block);
-    std::vector<float> phase(block);
-    for (int ux = uxBegin; ux < uxEnd; ++ux) {
-      const VRun xr = xRuns[static_cast<size_t>(ux + kmax)];
-      float* out = phases.data() + start[static_cast<size_t>(ux + kmax)];
+  std::atomic<int> next{0};
+  const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[xRuns.size()]);
+  for (size_t i = 0; i < xRuns.size(); ++i) done[i].store(false, std::memory_order_relaxed);
+
+  // Takes ux values in order until none is left. Everything that can fail is allocated before
+  // the first one is taken, so a ux once taken is always finished and the writer never waits in
+  // vain. With `once`, returns after one ux (the calling thread writes in between).
+  struct Scratch {
+    explicit Scratch(size_t n) : re(n), im(n), phase(n) {}
+    std::vector<double> re, im;
+    std::vector<float> phase;
+  };
+  const auto compute = [&](Scratch& w, bool once) {
+    for (int i = next.fetch_add(1); i < uxCount; i = next.fetch_add(1)) {
+      const VRun xr = xRuns[static_cast<size_t>(i)];
+      float* at = phases.get() + start[static_cast<size_t>(i)];
       for (int uy = 0; uy <= kmax; ++uy) {
         const VRun yr = yRuns[static_cast<size_t>(uy)];
         if (xr.count == 0 || yr.count == 0) continue;
-        const auto base = static_cast<size_t>(bispectrumIndex(kmax, dkmax, ux, uy, -dkmax, -dkmax));
-        std::fill(re.begin(), re.end(), 0.0);
-        std::fill(im.begin(), im.end(), 0.0);
+        const auto base =
+            static_cast<size_t>(bispectrumIndex(kmax, dkmax, i - kmax, uy, -dkmax, -dkmax));
+        std::fill(w.re.begin(), w.re.end(), 0.0);
+        std::fill(w.im.begin(), w.im.end(), 0.0);
         for (size_t t = 0; t < bispRe.size(); ++t) {
           const float* sr = bispRe[t].data() + base;
           const float* si = bispIm[t].data() + base;
           for (size_t e = 0; e < block; ++e) {
-            re[e] += static_cast<double>(sr[e]);
-            im[e] += static_cast<double>(si[e]);
+            w.re[e] += static_cast<double>(sr[e]);
+            w.im[e] += static_cast<double>(si[e]);
           }
         }
-        phasesOf(im.data(), re.data(), phase.data(), block);
+        phasesOf(w.im.data(), w.re.data(), w.phase.data(), block);
         for (int vx = xr.first; vx < xr.first + xr.count; ++vx) {
           for (int vy = yr.first; vy < yr.first + yr.count; ++vy) {
-            *out++ = phase[static_cast<size_t>(vy) * d2 + static_cast<size_t>(vx)];
+            *at++ = w.phase[static_cast<size_t>(vy) * d2 + static_cast<size_t>(vx)];
           }
         }
       }
+      done[static_cast<size_t>(i)].store(true, std::memory_order_release);
+      done[static_cast<size_t>(i)].notify_one();
+      if (once) return true;
     }
+    return false;
   };
-  const int uxCount = 2 * kmax + 1;
-  const size_t parts = std::max<size_t>(
-      1, std::min({bispRe.size(), static_cast<size_t>(uxCount), phases.size() / 65536}));
-  const auto bound = [&](size_t p) { return -kmax + static_cast<int>(uxCount * p / parts); };
+
+  Scratch own(block);
+  const size_t threads = std::max<size_t>(
+      1, std::min({bispRe.size(), static_cast<size_t>(uxCount), start.back() / 65536}));
   std::vector<std::future<void>> helpers;
-  for (size_t p = 1; p < parts; ++p) {
-    helpers.push_back(std::async(std::launch::async, fill, bound(p), bound(p + 1)));
+  for (size_t p = 1; p < threads; ++p) {
+    helpers.push_back(std::async(std::launch::async, [&] {
+      Scratch scratch(block);
+      compute(scratch, false);
+    }));
   }
-  fill(bound(0), bound(1));
+  double total = 0.0;
+  size_t written = 0;
+  bool more = true;
+  while (written < xRuns.size()) {
+    if (more) more = compute(own, true);
+    // Nothing left to take: wait for the next ux in file order, which a helper is finishing.
+    if (!more) done[written].wait(false, std::memory_order_acquire);
+    for (; written < xRuns.size() && done[written].load(std::memory_order_acquire); ++written) {
+      const float* first = phases.get() + start[written];
+      const size_t count = start[written + 1] - start[written];
+      for (size_t k = 0; k < count; ++k) total += static_cast<double>(first[k]);
+      out.values(first, count);
+    }
+  }
   for (auto& h : helpers) h.get();
-  return phases;
+  out.float64(total);
 }
 
 void writeContents(LittleEndianWriter& out, int32_t width, int32_t frameCount, int32_t kmax,
@@ -190,11 +228,7 @@ void writeContents(LittleEndianWriter& out, int32_t width, int32_t frameCount, i
   out.int32(kmax);
   out.int32(dkmax);
 
-  const std::vector<float> phases = phasesInFileOrder(width, kmax, dkmax, bispRe, bispIm);
-  double phaseTotal = 0.0;
-  for (const float p : phases) phaseTotal += static_cast<double>(p);
-  out.values(phases.data(), phases.size());
-  out.float64(phaseTotal);
+  writePhases(out, width, kmax, dkmax, bispRe, bispIm);
 }
 
 // A name beside the target that no other writer uses; opened exclusively so that two runs writing
