@@ -64,10 +64,39 @@ constexpr uint32_t kFirstTooLargeExponent = 127 + 40;
 
 // True when every pixel is finite and below 2^40 in magnitude (a NaN fails the comparison): one
 // pass of comparisons that vectorises well; maxExponent then tells a rejected frame's reason.
-bool pixelsInRange(const float* pixels, int count) {
+// Every frame goes through it, a megabyte at W = 512, so it also comes in wide-vector copies
+// chosen by a run-time test of the CPU (not by resolver functions, which run before the thread
+// sanitizer's runtime is ready).
+__attribute__((always_inline)) inline bool rangeLoop(const float* pixels, int count) {
   int outside = 0;
   for (int i = 0; i < count; ++i) outside |= static_cast<int>(!(std::fabs(pixels[i]) < 0x1p40f));
   return outside == 0;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORRIN_WORKER_WIDE_VECTORS 1
+__attribute__((target("avx512f"))) bool rangeAvx512(const float* pixels, int count) {
+  return rangeLoop(pixels, count);
+}
+__attribute__((target("avx2"))) bool rangeAvx2(const float* pixels, int count) {
+  return rangeLoop(pixels, count);
+}
+#endif
+
+bool rangeBaseline(const float* pixels, int count) {
+  return rangeLoop(pixels, count);
+}
+
+bool pixelsInRange(const float* pixels, int count) {
+  using Loop = bool (*)(const float*, int);
+  static const Loop loop = [] {
+#if defined(KORRIN_WORKER_WIDE_VECTORS)
+    if (__builtin_cpu_supports("avx512f")) return &rangeAvx512;
+    if (__builtin_cpu_supports("avx2")) return &rangeAvx2;
+#endif
+    return &rangeBaseline;
+  }();
+  return loop(pixels, count);
 }
 
 void maskFrame(ImageFrame& frame, int width, int64_t fileIndex, int maskInterval,

@@ -296,6 +296,15 @@ std::vector<HostileCase> hostileCases() {
   cases.push_back(loads("float_at_magnitude_limit", floatFrameWith(-0x1p40f, 1000)));
   cases.back().tooLarge = true;
   cases.push_back(loads("float_below_magnitude_limit", floatFrameWith(0x1.fffffep39f, 1000)));
+  // 16-bit samples shifted by BZERO: 2^40 is refused like a float pixel of that size, 2^39
+  // (plus the largest signed sample) is not.
+  cases.push_back(
+      loads("bzero_at_magnitude_limit",
+            frame16With({valueCard("BZERO", "1099511627776")}, std::vector<int>(16384, 0))));
+  cases.back().tooLarge = true;
+  cases.push_back(
+      loads("bzero_below_magnitude_limit",
+            frame16With({valueCard("BZERO", "549755813888")}, std::vector<int>(16384, 0x7fff))));
   cases.push_back(loads("bits8_extremes", [] {
     std::string data;
     for (int i = 0; i < 128 * 128; ++i) data.push_back(static_cast<char>(i % 2 ? 0xff : 0x00));
