@@ -119,7 +119,7 @@ void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, 
   std::vector<std::future<void>> tasks;
   tasks.reserve(shareCount);
   for (size_t s = 0; s < shareCount; ++s) {
-    tasks.push_back(std::async(std::launch::async, [&, s] {
+    auto task = [&, s] {
       if (handOver && s == 0) {
         workers[0]->prepareEngine();
         firstReady.get();
@@ -138,7 +138,15 @@ void launchTasks(const std::vector<std::string>& files, int nthreads, int kmax, 
       }
       workers[s]->run(shares[s], maskRadius, maskInterval, annuli[s]);
       workers[s].reset();
-    }));
+    };
+    try {
+      tasks.push_back(std::async(std::launch::async, task));
+    } catch (...) {
+      // No thread for the second task: the first would wait for slot 0 for ever, and leaving
+      // here waits for the first.
+      if (handOver && s == 1) firstPrepared.set_exception(std::current_exception());
+      throw;
+    }
   }
   // Slots without a share (fewer files than threads) still take part in the merge.
   for (size_t s = shareCount; s < re.size(); ++s) {
