@@ -214,18 +214,23 @@ void decodeSerSamples(const unsigned char* raw, int64_t pixels, int planes, int 
     }
     return;
   }
+  if (planes == 1) {
+    // Separate loops for the two orders, so each is a plain load, swap and convert.
+    if (littleEndian) {
+      for (int64_t i = 0; i < pixels; ++i)
+        out[i] = static_cast<float>(raw[2 * i] | raw[2 * i + 1] << 8);
+    } else {
+      for (int64_t i = 0; i < pixels; ++i)
+        out[i] = static_cast<float>(raw[2 * i] << 8 | raw[2 * i + 1]);
+    }
+    return;
+  }
   const int low = littleEndian ? 0 : 1;
   const int high = 1 - low;
-  if (planes == 1) {
-    for (int64_t i = 0; i < pixels; ++i) {
-      out[i] = static_cast<float>(raw[2 * i + low] | raw[2 * i + high] << 8);
-    }
-  } else {
-    for (int64_t i = 0; i < pixels; ++i) {
-      const unsigned char* p = raw + 6 * i;
-      out[i] = static_cast<float>((p[low] | p[high] << 8) + (p[2 + low] | p[2 + high] << 8) +
-                                  (p[4 + low] | p[4 + high] << 8));
-    }
+  for (int64_t i = 0; i < pixels; ++i) {
+    const unsigned char* p = raw + 6 * i;
+    out[i] = static_cast<float>((p[low] | p[high] << 8) + (p[2 + low] | p[2 + high] << 8) +
+                                (p[4 + low] | p[4 + high] << 8));
   }
 }
 

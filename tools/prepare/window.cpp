@@ -28,21 +28,28 @@ Centroid speckleCentroid(const float* pixels, int width, int height) {
   const double floor = std::max(1e-6 * std::fabs(background), 1e-30);
   const auto threshold = static_cast<float>(background + std::max(5 * spread, floor));
 
-  double sum = 0, sumX = 0, sumY = 0;
+  // Column sums of the weights and of the weights times the row: element-wise adds the compiler
+  // vectorises (a running float sum would not be, as its order would change), and the centroid
+  // follows from them in one pass over the columns.
+  std::vector<float> columnSum(static_cast<size_t>(width), 0.0f);
+  std::vector<float> columnRowSum(static_cast<size_t>(width), 0.0f);
+  float* const sums = columnSum.data();
+  float* const rowSums = columnRowSum.data();
   for (int y = 0; y < height; ++y) {
     const float* row = pixels + int64_t{y} * width;
-    double rowSum = 0, rowX = 0;
+    const auto rowIndex = static_cast<float>(y);
     for (int x = 0; x < width; ++x) {
       const float v = row[x];
-      if (v > threshold) {  // false for NaN
-        const double w = static_cast<double>(v) - background;
-        rowSum += w;
-        rowX += w * x;
-      }
+      const float w = v > threshold ? v - background : 0.0f;  // false for NaN
+      sums[x] += w;
+      rowSums[x] += w * rowIndex;
     }
-    sum += rowSum;
-    sumX += rowX;
-    sumY += rowSum * y;
+  }
+  double sum = 0, sumX = 0, sumY = 0;
+  for (int x = 0; x < width; ++x) {
+    sum += sums[x];
+    sumX += static_cast<double>(sums[x]) * x;
+    sumY += rowSums[x];
   }
   if (!(sum > 0) || !std::isfinite(sum)) return {};
   return {true, sumX / sum, sumY / sum};
