@@ -216,22 +216,24 @@ int checkCapture(const CheckOptions& options, std::ostream& out) {
   facts.reserve(files.size());
   for (const std::string& file : files) facts.push_back(examineFrame(file, options.deep));
 
+  // The first frame decides the width of the run, or that there is no run at all; the files'
+  // own problems are listed either way.
   const FrameFacts& first = facts.front();
   const int n = static_cast<int>(std::min<size_t>(files.size(), 0x7fffffff));
   out << "Frames: " << files.size() << " files in korrin's order; the first, "
       << fileName(first.path);
+  std::string refusal;
   if (!first.readable) {
-    out << ", cannot be read\nVerdict: korrin would refuse the run: it cannot read the first "
-        << "frame (" << first.reason << ")\n";
-    return 1;
+    out << ", cannot be read\n";
+    refusal = "it cannot read the first frame (" + first.reason + ")";
+  } else {
+    out << ", is " << size(first.width, first.height) << ", BITPIX " << first.bitpix << "\n";
+    if (!supportedWidth(first.width)) {
+      refusal = "the first frame is " + std::to_string(first.width) +
+                " pixels wide; it takes 128, 256, 512 or 1024";
+    }
   }
-  out << ", is " << size(first.width, first.height) << ", BITPIX " << first.bitpix << "\n";
-  if (!supportedWidth(first.width)) {
-    out << "Verdict: korrin would refuse the run: the first frame is " << first.width
-        << " pixels wide; it takes 128, 256, 512 or 1024\n";
-    return 1;
-  }
-  const int width = first.width;
+  const int width = refusal.empty() ? first.width : 0;
 
   // Follow korrin's workers: path i goes to share i mod S, and each share stops at its first
   // frame of another size.
@@ -278,7 +280,7 @@ int checkCapture(const CheckOptions& options, std::ostream& out) {
       {}};
 
   std::vector<bool> used(facts.size(), false);
-  const size_t shares = static_cast<size_t>(std::min(n, threads));
+  const size_t shares = width == 0 ? 0 : static_cast<size_t>(std::min(n, threads));
   for (size_t s = 0; s < shares; ++s) {
     const FrameFacts* stopper = nullptr;
     for (size_t i = s; i < facts.size(); i += shares) {
@@ -305,7 +307,7 @@ int checkCapture(const CheckOptions& options, std::ostream& out) {
       }
       continue;
     }
-    if (f.width != width || f.height != width) {
+    if (width != 0 && (f.width != width || f.height != width)) {
       std::string detail = size(f.width, f.height);
       if (f.width != f.height) {
         detail += ", not square";
@@ -335,6 +337,10 @@ int checkCapture(const CheckOptions& options, std::ostream& out) {
   }
   const auto usedCount = std::count(used.begin(), used.end(), true);
   const std::string checked = options.deep ? "" : " (headers only; --deep also reads the pixels)";
+  if (!refusal.empty()) {
+    out << "Verdict: korrin would refuse the run: " << refusal << "\n";
+    return 1;
+  }
   if (spoiling == 0) {
     out << "Verdict: " << (warnings == 0 ? "clean" : "usable, with the warnings above")
         << ": korrin would use all " << files.size() << " frames" << checked << "\n";
