@@ -32,8 +32,14 @@ FitsInput::FitsInput(const std::string& path) : name_(path) {
   describe(error ? 0 : static_cast<uint64_t>(bytes));
 }
 
-FitsInput::FitsInput(const void* data, size_t size, const std::string& name)
-    : name_(name), memory_(const_cast<void*>(data)), memorySize_(size) {
+FitsInput::FitsInput(const void* data, size_t size, const std::string& name) : name_(name) {
+  // cfitsio's memory driver reads whole 2880-byte blocks and would run past a buffer that ends
+  // inside one; a file on disk simply reads short.
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  padded_.assign(bytes, bytes + size);
+  padded_.resize((size + 2879) / 2880 * 2880 + 2880, 0);
+  memory_ = padded_.data();
+  memorySize_ = padded_.size();
   int status = 0;
   if (fits_open_memfile(&file_, name.c_str(), READONLY, &memory_, &memorySize_, 0, nullptr,
                         &status) != 0) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <fitsio.h>
 
@@ -45,7 +46,8 @@ class FitsInput {
 
   std::string name_;
   fitsfile* file_ = nullptr;
-  void* memory_ = nullptr;  // cfitsio keeps pointers to these two for a memory file
+  std::vector<unsigned char> padded_;  // a memory file's bytes, filled to whole FITS blocks
+  void* memory_ = nullptr;             // cfitsio keeps pointers to these two
   size_t memorySize_ = 0;
   int width_ = 0;
   int height_ = 0;
