@@ -11,7 +11,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "tools/prepare/byte_source.h"
+#include "tools/prepare/fits_input.h"
 
 namespace korrin::prepare {
 
@@ -30,13 +30,6 @@ void catchSignals() {
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-std::string fitsError(int status) {
-  char text[FLEN_STATUS] = {};
-  fits_get_errstatus(status, text);
-  fits_clear_errmsg();
-  return text;
 }
 
 }  // namespace
@@ -130,7 +123,7 @@ void CaptureWriter::write(const std::string& name, const float* pixels, int size
   int closeStatus = 0;
   if (file != nullptr) fits_close_file(file, &closeStatus);
   if (status == 0) status = closeStatus;
-  if (status != 0) throw InputError(path + ": cannot write: " + fitsError(status));
+  if (status != 0) throw InputError(path + ": cannot write: " + cfitsioMessage(status));
 }
 
 void CaptureWriter::commit() {

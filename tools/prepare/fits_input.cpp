@@ -9,16 +9,12 @@
 
 namespace korrin::prepare {
 
-namespace {
-
-std::string statusText(int status) {
+std::string cfitsioMessage(int status) {
   char text[FLEN_STATUS] = {};
   fits_get_errstatus(status, text);
   fits_clear_errmsg();
   return text;
 }
-
-}  // namespace
 
 FitsInput::FitsInput(const std::string& path) : name_(path) {
   int status = 0;
@@ -60,7 +56,7 @@ void FitsInput::fail(const std::string& what, int status) {
     fits_close_file(file_, &ignored);
     file_ = nullptr;
   }
-  throw InputError(name_ + ": " + what + (status != 0 ? " (" + statusText(status) + ")" : ""));
+  throw InputError(name_ + ": " + what + (status != 0 ? " (" + cfitsioMessage(status) + ")" : ""));
 }
 
 void FitsInput::describe(uint64_t fileBytes) {
@@ -149,7 +145,7 @@ void FitsInput::readPlane(int64_t index, float* out) {
   if (fits_read_img(file_, TFLOAT, index * count + 1, count, &nullValue, out, &anyNull, &status) !=
       0) {
     throw InputError(name_ + ": cannot read plane " + std::to_string(index + 1) + " (" +
-                     statusText(status) + ")");
+                     cfitsioMessage(status) + ")");
   }
 }
 

@@ -13,6 +13,9 @@
 
 namespace korrin::prepare {
 
+// cfitsio's text for a status code; clears its message stack.
+std::string cfitsioMessage(int status);
+
 // The values a pixel can take after scaling, to choose the output sample type.
 struct SampleRange {
   double low = 0;
