@@ -206,6 +206,16 @@ TEST(Prepare, BadInputsAreRefusedWithOneLineAndLeaveNothing) {
   for (const auto& entry : fs::directory_iterator(tmp.path())) {
     EXPECT_EQ(entry.path().filename().string().find("korrin-prepare"), std::string::npos);
   }
+
+  // A recording cut short after two of its four frames converts those two.
+  test::writeBytes(tmp.file("cut.ser"), good.substr(0, 178 + 2 * 128 * 128 + 100));
+  const ProcessResult cut = prepare({tmp.file("cut.ser"), out});
+  EXPECT_EQ(cut.exitCode, 0) << cut.err;
+  EXPECT_NE(cut.out.find("the header announces 4 frames, the file holds 2 complete ones"),
+            std::string::npos)
+      << cut.out;
+  EXPECT_TRUE(fs::exists(tmp.file("out/cut_00002.fits")) &&
+              !fs::exists(tmp.file("out/cut_00003.fits")));
 }
 
 // The check on broken captures: each row adds one kind of damage to three good frames.

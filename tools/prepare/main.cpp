@@ -41,21 +41,22 @@ int main(int argc, char** argv) {
   app.add_option("INPUT", inputs, "recordings to convert, or with --check the capture directory");
   app.add_option("--out", convert.out, "the new capture directory (must not exist or be empty)");
   app.add_option("--size", convert.size,
-                 "window side: 128, 256, 512 or 1024 (default 256 when the frames allow it, "
+                 "window side: 128, 256, 512 or 1024 (auto: 256 when the frames allow it, "
                  "else 128)")
-      ->check(CLI::IsMember({128, 256, 512, 1024}));
+      ->check(CLI::IsMember({128, 256, 512, 1024}))
+      ->default_str("auto");
   app.add_option("--fixed", fixed,
                  "X,Y: one window centre (column, row from 0) for all frames instead of "
                  "following the speckle cloud");
   app.add_option("--dark", convert.dark,
                  "dark exposures of the frames' size (SER, cube, frames or a directory), "
                  "averaged and subtracted");
-  app.add_option("--first", convert.first, "first frame to take, from 1 (default 1)")
+  app.add_option("--first", convert.first, "first frame to take, from 1")
       ->check(CLI::PositiveNumber);
-  app.add_option("--count", convert.count, "take at most this many frames (default all)")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--every", convert.every, "take every N-th frame (default 1)")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--count", convert.count, "take at most this many frames")
+      ->check(CLI::PositiveNumber)
+      ->default_str("all");
+  app.add_option("--every", convert.every, "take every N-th frame")->check(CLI::PositiveNumber);
   app.add_option("--byte-order", byteOrder,
                  "byte order of 16-bit SER samples: auto (decided from the data), little or big")
       ->check(CLI::IsMember({"auto", "little", "big"}));
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
   app.add_flag("--all", check.all, "with --check: list every file of a problem");
   app.add_option("--nprocs", check.nprocs,
                  "with --check: korrin's --nprocs, which decides how frames are dealt to its "
-                 "workers (default -1)");
+                 "workers");
 
   return korrin::tool::cliMain(app, argc, argv, [&]() -> int {
     using korrin::tool::UsageError;
