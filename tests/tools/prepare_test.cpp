@@ -60,6 +60,10 @@ struct SerCase {
   bool trailer;
 };
 
+void PrintTo(const SerCase& c, std::ostream* os) {
+  *os << c.bitpix << (c.bigEndian ? " big" : " little") << (c.trailer ? " trailer" : "");
+}
+
 class PrepareSer : public ::testing::TestWithParam<SerCase> {};
 
 TEST_P(PrepareSer, FramesAndTimesComeThroughUnchanged) {
@@ -226,6 +230,10 @@ struct CheckCase {
   int status;
   const char* expected;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PrepareCheck : public ::testing::TestWithParam<CheckCase> {};
 
