@@ -382,6 +382,8 @@ void releaseFitsInfo(FitsInfo* info) {
 
 namespace {
 
+FILE* openHeader(const char* path, FitsInfo* info);
+void reportUnsupported(int32_t bitpix);
 int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target);
 
 }  // namespace
@@ -394,25 +396,40 @@ int readFitsInto(const char* path, FitsInfo* info, const FitsSampleTarget& targe
   return readFitsTo(path, info, &target);
 }
 
+int readFitsHeader(const char* path, FitsInfo* info) {
+  FILE* file = openHeader(path, info);
+  if (file == nullptr) return -1;
+  std::fclose(file);
+  if (info->bitpix != 8 && info->bitpix != 16 && info->bitpix != -32) {
+    reportUnsupported(info->bitpix);
+    freeHeader(info);
+    return -1;
+  }
+  return 0;
+}
+
 namespace {
 
-int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target) {
+// Opens the file and reads its header into `info` with the geometry, BITPIX and BZERO: everything
+// the pixel read needs. Returns the open file positioned at the pixel data, or null after
+// reporting (the header is then freed and the file closed).
+FILE* openHeader(const char* path, FitsInfo* info) {
   if (info == nullptr) {
     reportError(stderr, "%s (%d):  fitsInfoPtr is NULL\r\n", kSourceName, kLineNullInfo);
-    return -1;
+    return nullptr;
   }
   if (path == nullptr) errno = EINVAL;
   FILE* file = path == nullptr ? nullptr : std::fopen(path, "rb");
   if (file == nullptr) {
     reportError(stderr, "%s (%d):  error opening file:  ", kSourceName, kLineOpen);
     std::perror(path);
-    return -1;
+    return nullptr;
   }
 
   const int64_t headerBytes = scanHeader(file, path);
   if (headerBytes < 0) {
     std::fclose(file);
-    return -1;
+    return nullptr;
   }
   std::rewind(file);
   freeHeader(info);
@@ -420,7 +437,7 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
       (info->fitsHeader = static_cast<char*>(allocate(headerBytes))) == nullptr) {
     reportError(stderr, "%s (%d):  can't malloc fitsHeader\r\n", kSourceName, kLineMallocHeader);
     std::fclose(file);
-    return -1;
+    return nullptr;
   }
   info->headerBytes = static_cast<int32_t>(headerBytes);
   const size_t headerRead = std::fread(info->fitsHeader, 1, static_cast<size_t>(headerBytes), file);
@@ -428,10 +445,10 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
   if (headerRead < static_cast<size_t>(headerBytes))
     std::memset(info->fitsHeader + headerRead, 0, static_cast<size_t>(headerBytes) - headerRead);
 
-  auto fail = [&]() {
+  auto fail = [&]() -> FILE* {
     std::fclose(file);
     freeHeader(info);
-    return -1;
+    return nullptr;
   };
 
   // The geometry and sample format must be numbers; a card that is present but does not parse
@@ -459,6 +476,23 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
   }
   findFloatKeyword("BZERO", info, &info->bzero, 0.0f);
   info->bitpix = bitpix;
+  return file;
+}
+
+void reportUnsupported(int32_t bitpix) {
+  reportError(stderr, "%s (%d):  unsupported FITS format: %d\r\n", kSourceName, kLineUnsupported,
+              bitpix);
+}
+
+int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target) {
+  FILE* file = openHeader(path, info);
+  if (file == nullptr) return -1;
+  auto fail = [&]() {
+    std::fclose(file);
+    freeHeader(info);
+    return -1;
+  };
+  const int32_t bitpix = info->bitpix;
   const float bzero = info->bzero;
   // Both factors are non-negative 32-bit values, so the product cannot overflow 64 bits.
   const int64_t count = int64_t{info->naxis1} * int64_t{info->naxis2};
@@ -528,8 +562,7 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
       break;
     }
     default:
-      reportError(stderr, "%s (%d):  unsupported FITS format: %d\r\n", kSourceName,
-                  kLineUnsupported, bitpix);
+      reportUnsupported(bitpix);
       return fail();
   }
 

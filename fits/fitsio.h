@@ -90,6 +90,12 @@ int scanText(const char* text, const char* format, ...);
 // Returns 0, or -1 after writing one message to standard error.
 int readFits(const char* path, FitsInfo* info);
 
+// The header half of readFits, for a caller that wants to know what readFits would make of a file
+// without reading its pixels: the same header scan, checks and messages, the NAXIS1, NAXIS2,
+// BITPIX and BZERO fields, and the refusal of a BITPIX the pixel reader does not decode. On 0 the
+// record owns fitsHeader (release it with releaseFitsInfo); -1 after writing one message.
+int readFitsHeader(const char* path, FitsInfo* info);
+
 // Buffers a caller keeps from file to file, so a run of same-sized images needs no allocation
 // and no copy: `pixels` receives width x height floats, `raw` (rawBytes long, at least 2 bytes
 // per pixel) the file's integer samples before conversion.

@@ -4,6 +4,7 @@
 #include <fitsio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/sim/recordings.h"
 #include "tools/sim/speckle_sim.h"
 #include "tools/tool_main.h"
 
@@ -49,6 +52,13 @@ constexpr const char* kUsage =
     "  --name=NAME         file name stem (default binary): letters, digits, '.', '_', '-', '+'\n"
     "  --frames=N          number of frames (default 500)\n"
     "  --width=W           frame side: 128, 256, 512 or 1024 pixels (default 256)\n"
+    "  --format=F          frames (default: one FITS file per frame), cube (one FITS cube,\n"
+    "                      DIR/NAME.fits) or ser (one SER video, DIR/NAME.ser, with a\n"
+    "                      timestamp per frame); cube and ser are what korrin-prepare reads\n"
+    "  --frame-size=WxH    frames of W x H pixels, at least the width each way: the simulated\n"
+    "                      window sits right of and below the centre (by three quarters of the\n"
+    "                      margin) in a field of sky, as a camera's region of interest would\n"
+    "                      hold it; korrin-prepare cuts it out again\n"
     "  --bitpix=B          16 (unsigned, BZERO 32768; default), 8 or -32 (float)\n"
     "  --separation=PX     companion distance in pixels (default 12)\n"
     "  --angle=DEG         position angle in degrees, north through east (default 30)\n"
@@ -76,6 +86,8 @@ struct Options {
   std::string name = "binary";
   long frames = 500;
   int bitpix = 16;
+  std::string format = "frames";
+  int frameWidth = 0, frameHeight = 0;  // 0: the simulated width
   std::optional<double> peak, sky, readNoise;
   SimParams sim = withDefaults();
 };
@@ -153,6 +165,21 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       if (options.bitpix != 8 && options.bitpix != 16 && options.bitpix != -32) {
         throw UsageError("--bitpix must be 8, 16 or -32, not " + value);
       }
+    } else if (key == "format") {
+      if (value != "frames" && value != "cube" && value != "ser") {
+        throw UsageError("--format must be frames, cube or ser, not '" + value + "'");
+      }
+      options.format = value;
+    } else if (key == "frame-size") {
+      int w = 0, h = 0;
+      char rest = 0;
+      if (std::sscanf(value.c_str(), "%dx%d%c", &w, &h, &rest) != 2 || w <= 0 || h <= 0 ||
+          w > 16384 || h > 16384) {
+        throw UsageError("--frame-size needs WxH, two sizes of 1 to 16384 pixels, not '" + value +
+                         "'");
+      }
+      options.frameWidth = w;
+      options.frameHeight = h;
     } else if (key == "separation") {
       sim.separation = parseNumber(key, value);
     } else if (key == "angle") {
@@ -184,6 +211,14 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     }
   }
   if (!haveOut) throw UsageError("--out=DIR is required");
+  if (options.frameWidth == 0) options.frameWidth = options.frameHeight = options.sim.width;
+  if (options.frameWidth < options.sim.width || options.frameHeight < options.sim.width) {
+    throw UsageError("--frame-size must be at least the width each way (" +
+                     std::to_string(options.sim.width) + ")");
+  }
+  if (options.format == "ser" && options.bitpix == -32) {
+    throw UsageError("SER files hold 8- or 16-bit samples: --bitpix=8 or 16 with --format=ser");
+  }
 
   const bool eightBit = options.bitpix == 8;
   if (!options.peak) options.peak = eightBit ? 100.0 : 20000.0;
@@ -199,8 +234,8 @@ std::string frameFileName(const std::string& name, long index, int digits) {
   return name + "_" + number + ".fits";
 }
 
-// Integer samples are rounded and clipped to the type's range; the count of clipped bright pixels
-// is reported so a user sees when --peak saturates the frames.
+// One FITS file per frame. Integer samples are rounded and clipped to the type's range; the count
+// of clipped bright pixels is reported so a user sees when --peak saturates the frames.
 struct FrameWriter {
   int bitpix;
   std::string object;
@@ -209,28 +244,9 @@ struct FrameWriter {
   std::mutex mutex;  // cfitsio may be built without thread support
   long saturated = 0;
 
-  void write(const fs::path& path, const std::vector<float>& pixels, int width) {
-    std::vector<unsigned char> bytes;
-    std::vector<unsigned short> words;
-    long clipped = 0;
-    auto quantise = [&clipped](float v, double top) {
-      const double r = std::nearbyint(static_cast<double>(v));
-      if (r > top) {
-        ++clipped;
-        return top;
-      }
-      return r < 0 ? 0.0 : r;
-    };
-    if (bitpix == 8) {
-      bytes.reserve(pixels.size());
-      for (float v : pixels) bytes.push_back(static_cast<unsigned char>(quantise(v, 255)));
-    } else if (bitpix == 16) {
-      words.reserve(pixels.size());
-      for (float v : pixels) words.push_back(static_cast<unsigned short>(quantise(v, 65535)));
-    }
-
+  void write(const fs::path& path, const Samples& samples, int width, int height) {
     std::lock_guard lock(mutex);
-    saturated += clipped;
+    saturated += samples.clipped;
     std::error_code ignored;
     fs::remove(path, ignored);  // the disk-file creator refuses to overwrite
     fitsfile* file = nullptr;
@@ -238,7 +254,7 @@ struct FrameWriter {
     const std::string name = path.string();
     // The disk-file variant takes the name literally (no cfitsio filename syntax).
     fits_create_diskfile(&file, name.c_str(), &status);
-    long axes[2] = {width, width};
+    long axes[2] = {width, height};
     const int imageType = bitpix == 8 ? BYTE_IMG : bitpix == 16 ? USHORT_IMG : FLOAT_IMG;
     fits_create_img(file, imageType, 2, axes, &status);
     char objectValue[72];
@@ -251,13 +267,15 @@ struct FrameWriter {
     double apertureMm = diameter * 1000;
     fits_update_key(file, TDOUBLE, "APTDIA", &apertureMm, "[mm] aperture diameter", &status);
     fits_write_comment(file, "Synthetic speckle frame written by korrin-sim", &status);
-    const LONGLONG count = static_cast<LONGLONG>(pixels.size());
+    const LONGLONG count = static_cast<LONGLONG>(width) * height;
     if (bitpix == 8) {
-      fits_write_img(file, TBYTE, 1, count, bytes.data(), &status);
+      fits_write_img(file, TBYTE, 1, count, const_cast<unsigned char*>(samples.bytes.data()),
+                     &status);
     } else if (bitpix == 16) {
-      fits_write_img(file, TUSHORT, 1, count, words.data(), &status);
+      fits_write_img(file, TUSHORT, 1, count, const_cast<unsigned short*>(samples.words.data()),
+                     &status);
     } else {
-      fits_write_img(file, TFLOAT, 1, count, const_cast<float*>(pixels.data()), &status);
+      fits_write_img(file, TFLOAT, 1, count, const_cast<float*>(samples.floats.data()), &status);
     }
     int closeStatus = 0;
     if (file != nullptr) fits_close_file(file, &closeStatus);
@@ -300,7 +318,7 @@ void writeTruth(const fs::path& path, const Options& options, const std::string&
   const SimParams& p = options.sim;
   const PixelOffset offset = separationVector(p);
   const double pupil = effectivePupilPixels(p);
-  const double centre = p.width / 2.0;
+  const FrameGeometry geometry = placeSimWindow(p.width, options.frameWidth, options.frameHeight);
   std::ostringstream json;
   json << "{\n"
        << "  \"generator\": \"korrin-sim\",\n"
@@ -310,6 +328,11 @@ void writeTruth(const fs::path& path, const Options& options, const std::string&
        << "  \"result_file\": " << jsonString(options.name + ".krn1") << ",\n"
        << "  \"frames\": " << options.frames << ",\n"
        << "  \"width\": " << p.width << ",\n"
+       << "  \"format\": " << jsonString(options.format) << ",\n"
+       << "  \"frame_width\": " << geometry.width << ",\n"
+       << "  \"frame_height\": " << geometry.height << ",\n"
+       << "  \"window_x0\": " << geometry.x0 << ",\n"
+       << "  \"window_y0\": " << geometry.y0 << ",\n"
        << "  \"bitpix\": " << options.bitpix << ",\n"
        << "  \"seed\": " << p.seed << ",\n"
        << "  \"convention\": "
@@ -323,8 +346,8 @@ void writeTruth(const fs::path& path, const Options& options, const std::string&
        << "  \"position_angle_deg\": " << jsonNumber(p.positionAngle) << ",\n"
        << "  \"dx\": " << jsonNumber(offset.dx) << ",\n"
        << "  \"dy\": " << jsonNumber(offset.dy) << ",\n"
-       << "  \"primary_x\": " << jsonNumber(centre) << ",\n"
-       << "  \"primary_y\": " << jsonNumber(centre) << ",\n"
+       << "  \"primary_x\": " << jsonNumber(geometry.x0 + p.width / 2.0) << ",\n"
+       << "  \"primary_y\": " << jsonNumber(geometry.y0 + p.width / 2.0) << ",\n"
        << "  \"flux_ratio\": " << jsonNumber(p.fluxRatio) << ",\n"
        << "  \"r0_m\": " << jsonNumber(p.r0) << ",\n"
        << "  \"diameter_m\": " << jsonNumber(p.diameter) << ",\n"
@@ -377,6 +400,24 @@ int run(const Options& given) {
   const int digits = std::max(5, static_cast<int>(std::to_string(frames).size()));
   FrameWriter writer{options.bitpix,       options.name, options.sim.readNoise,
                      options.sim.diameter, {},           0};
+  const FrameGeometry geometry =
+      placeSimWindow(options.sim.width, options.frameWidth, options.frameHeight);
+  const bool embedded = geometry.width != options.sim.width || geometry.height != options.sim.width;
+  std::unique_ptr<SerFileWriter> ser;
+  std::unique_ptr<CubeWriter> cube;
+  if (options.format == "ser") {
+    // A fixed start time, so the same options give the same file; one frame every 10 ms.
+    const SerText text{"korrin-sim", "simulated camera",
+                       "D = " + jsonNumber(options.sim.diameter) + " m"};
+    ser = std::make_unique<SerFileWriter>((options.out / (options.name + ".ser")).string(),
+                                          geometry.width, geometry.height, options.bitpix, frames,
+                                          text, serTicks(2025, 6, 1, 22, 0, 0), 100'000);
+  } else if (options.format == "cube") {
+    cube = std::make_unique<CubeWriter>((options.out / (options.name + ".fits")).string(),
+                                        geometry.width, geometry.height, options.bitpix, frames,
+                                        options.name);
+  }
+  std::atomic<long> clipped{0};
 
   // Contiguous even-aligned chunks, so each simulator reuses both halves of its noise fields.
   const long pairs = (frames + 1) / 2;
@@ -391,11 +432,25 @@ int run(const Options& given) {
     pool.emplace_back([&, w, first, last] {
       try {
         SpeckleSimulator simulator(options.sim);
-        std::vector<float> pixels;
+        std::vector<float> pixels, frame;
+        Samples samples;
         for (long i = first; i < last; ++i) {
           simulator.frame(static_cast<std::uint64_t>(i), pixels);
-          writer.write(options.out / frameFileName(options.name, i + 1, digits), pixels,
-                       options.sim.width);
+          if (embedded) {
+            embedWindow(pixels, options.sim.width, geometry, options.sim,
+                        static_cast<std::uint64_t>(i), frame);
+          }
+          quantise(embedded ? frame : pixels, options.bitpix, samples);
+          if (ser) {
+            clipped += samples.clipped;
+            ser->write(i, samples);
+          } else if (cube) {
+            clipped += samples.clipped;
+            cube->write(i, samples);
+          } else {
+            writer.write(options.out / frameFileName(options.name, i + 1, digits), samples,
+                         geometry.width, geometry.height);
+          }
         }
       } catch (...) {
         failures[static_cast<std::size_t>(w)] = std::current_exception();
@@ -407,8 +462,13 @@ int run(const Options& given) {
     if (failure) std::rethrow_exception(failure);
   }
 
-  const std::string firstFile = frameFileName(options.name, 1, digits);
-  const std::string lastFile = frameFileName(options.name, frames, digits);
+  if (ser) ser->finish();
+  if (cube) cube->finish();
+  writer.saturated += clipped;
+
+  const std::string single = ser ? options.name + ".ser" : options.name + ".fits";
+  const std::string firstFile = ser || cube ? single : frameFileName(options.name, 1, digits);
+  const std::string lastFile = ser || cube ? single : frameFileName(options.name, frames, digits);
   const fs::path truthPath = options.out / (options.name + "_truth.json");
   writeTruth(truthPath, options, firstFile, lastFile, writer.saturated);
 
@@ -417,7 +477,7 @@ int run(const Options& given) {
   const std::string prefix = options.name + "_";
   for (const auto& entry : fs::directory_iterator(options.out)) {
     const std::string file = entry.path().filename().string();
-    if (!isFitsName(file)) continue;
+    if (!isFitsName(file) || (cube && file == single)) continue;
     const bool ours = file.size() == prefix.size() + digits + 5 && file.rfind(prefix, 0) == 0 &&
                       file.compare(file.size() - 5, 5, ".fits") == 0 &&
                       std::all_of(file.begin() + static_cast<long>(prefix.size()), file.end() - 5,
@@ -430,9 +490,12 @@ int run(const Options& given) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const PixelOffset offset = separationVector(options.sim);
-  std::printf("Wrote %ld frames of %d x %d (BITPIX %d) to %s in %.1f s\n", frames,
-              options.sim.width, options.sim.width, options.bitpix, options.out.string().c_str(),
-              seconds);
+  std::printf("Wrote %ld frames of %d x %d (BITPIX %d) to %s in %.1f s\n", frames, geometry.width,
+              geometry.height, options.bitpix, options.out.string().c_str(), seconds);
+  if (embedded) {
+    std::printf("The simulated %d x %d window starts at column %d, row %d\n", options.sim.width,
+                options.sim.width, geometry.x0, geometry.y0);
+  }
   std::printf("Files %s ... %s, truth %s\n", firstFile.c_str(), lastFile.c_str(),
               truthPath.filename().string().c_str());
   std::printf("Companion at dx = %.3f, dy = %.3f pixels (separation %g, position angle %g deg)\n",
