@@ -219,6 +219,12 @@ TEST(ReconstructProgram, MeasuresSimulatedBinariesWithinTheirErrorsOnTheRightSid
             std::string::npos);
   EXPECT_TRUE(fs::exists(prefix + "-image.png"));
 
+  // An equal pair is symmetric: its phases cannot tell the two sides apart, and must not claim to.
+  const nlohmann::json equal =
+      measure(simulate(tmp, "equal", "8", "120", "1", "1"), tmp.file("equal")).at("binary");
+  expectNear(equal, "separation_px", "separation_err_px", 8, 0.02, 0.05);
+  EXPECT_LT(equal.at("quadrant_confidence"), 0.99);
+
   // A single star: nothing claimed.
   const nlohmann::json single =
       measure(simulate(tmp, "single", "12", "30", "0", "1"), tmp.file("single"));
@@ -303,7 +309,7 @@ TEST(ReconstructProgram, RefusesBadFilesAndOptionsAndWritesNothing) {
   const std::string nan = writeResult(tmp, "nan.krn1", 128, 60, NAN);
   const std::string wide = writeResult(tmp, "wide.krn1", 256, 2, 1.0f);
   const std::string narrow = tmp.file("narrow.krn1");
-  {  // kmax 3: the phases reach a sixteenth of the signal.
+  {  // kmax 3: the phases reach a sixteenth of the signal, which ends at 53.
     const ProcessResult r = test::runKorrinBinary(
         {"--dir=" + tmp.file("capture"), "--kmax=3", "--dkmax=2", "--out=" + narrow});
     ASSERT_EQ(r.exitCode, 0) << r.err;

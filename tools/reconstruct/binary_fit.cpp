@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <map>
 #include <numbers>
 #include <tuple>
 #include <utility>
@@ -41,9 +42,11 @@ struct Blocks {
   }
 };
 
-Blocks blocksFor(const FrequencyPlane& plane, double cutoff) {
+// Blocks an eighth of the cutoff wide, but at most a quarter of the radius the samples fill, so
+// that a small region still has some twenty blocks for the spread to come from.
+Blocks blocksFor(const FrequencyPlane& plane, double cutoff, double radius) {
   Blocks b;
-  b.size = std::max(4, static_cast<int>(std::lround(cutoff / 8)));
+  b.size = std::max(2L, std::min(std::lround(cutoff / 8), std::lround(radius / 4)));
   b.perRow = (plane.width + b.size - 1) / b.size;
   return b;
 }
@@ -399,9 +402,9 @@ struct PhaseSample {
 // The phases of a pair with the companion at s are arg(1 + r exp(-2 pi i f.s / W)) (the forward
 // transform's sign) plus a tilt for wherever the reconstruction put the primary; with the
 // companion at -s they are the negative. For a bright companion the two differ by little more
-// than a tilt, so each side gets its own best tilt, found coarsely by a transform and then
-// refined, before their fits are compared. On the better side, phase = a * binary - tilt is
-// fitted with a free; a near 1 confirms the side, and a over its error is the significance.
+// than a tilt (for an equal pair, by exactly a tilt), so each side gets its own best tilt, found
+// coarsely by a transform and refined by Gauss-Newton on the wrapped residuals, before the two
+// are compared frequency by frequency.
 class PhaseFit {
  public:
   PhaseFit(std::vector<PhaseSample> samples, int width)
@@ -409,6 +412,45 @@ class PhaseFit {
 
   bool empty() const { return samples_.empty(); }
 
+  // The residuals of side h (+1: companion at s, -1: at -s) with its best tilt.
+  std::vector<double> residuals(int h, const FrequencyPlane& plane) const {
+    Vector tilt{};
+    std::tie(tilt[0], tilt[1]) = coarseTilt(h, plane);
+    Linearised l;
+    for (int iteration = 0; iteration < 10; ++iteration) {
+      linearise(h, tilt, l);
+      Matrix normal;
+      Vector g, step{};
+      l.normal(normal, g);
+      if (!solveLinear(normal, g, 2, step)) break;
+      tilt[0] += step[0];
+      tilt[1] += step[1];
+      if (std::hypot(step[0], step[1]) < 1e-7) break;
+    }
+    linearise(h, tilt, l);
+    return l.residual;
+  }
+
+  // How much better side h fits than the other, in standard errors: the weighted sum over
+  // frequencies of cos(its residual) - cos(the other's), over the spread of that sum's parts
+  // in blocks of frequencies.
+  double preference(const std::vector<double>& mine, const std::vector<double>& other) const {
+    std::map<int, double> blocks;
+    double total = 0;
+    for (std::size_t i = 0; i < samples_.size(); ++i) {
+      const double d = samples_[i].weight * (std::cos(mine[i]) - std::cos(other[i]));
+      blocks[samples_[i].block] += d;
+      total += d;
+    }
+    const double count = static_cast<double>(blocks.size());
+    if (count < 2) return 0;
+    double spread = 0;
+    for (const auto& [id, sum] : blocks) spread += (sum - total / count) * (sum - total / count);
+    spread *= count / (count - 1);
+    return spread > 0 ? total / std::sqrt(spread) : 0;
+  }
+
+ private:
   // The integer tilt that best fits side h: the peak of the transform of the phase residuals.
   std::pair<double, double> coarseTilt(int h, const FrequencyPlane& plane) const {
     std::vector<std::complex<double>> spectrum(plane.size(), 0.0);
@@ -426,42 +468,9 @@ class PhaseFit {
     return {x < width_ / 2 ? x : x - width_, y < width_ / 2 ? y : y - width_};
   }
 
-  // Gauss-Newton on the wrapped residuals of phase = a * binary - 2 pi f.tilt / W, over the tilt
-  // alone or, with freeAmplitude, over a too. theta = (a, tilt x, tilt y).
-  Linearised fit(Vector& theta, bool freeAmplitude) const {
-    const int first = freeAmplitude ? 0 : 1;
-    const int n = 3 - first;
-    Linearised l;
-    for (int iteration = 0; iteration < 10; ++iteration) {
-      l = linearise(theta, first);
-      Matrix h;
-      Vector g, step{};
-      l.normal(h, g);
-      if (!solveLinear(h, g, n, step)) break;
-      double largest = 0;
-      for (int p = 0; p < n; ++p) {
-        theta[first + p] += step[p];
-        largest = std::max(largest, std::fabs(step[p]));
-      }
-      if (largest < 1e-7) break;
-    }
-    return linearise(theta, first);
-  }
-
-  // The weighted mean cosine of the residuals: 1 for a perfect fit.
-  static double agreement(const Linearised& l) {
-    double sum = 0, weights = 0;
-    for (std::size_t i = 0; i < l.residual.size(); ++i) {
-      sum += l.weight[i] * std::cos(l.residual[i]);
-      weights += l.weight[i];
-    }
-    return weights > 0 ? sum / weights : 0;
-  }
-
- private:
-  Linearised linearise(const Vector& theta, int first) const {
-    Linearised l;
-    l.parameters = 3 - first;
+  // phase = h * binary - 2 pi f.tilt / W, residuals wrapped to -pi .. pi.
+  void linearise(int h, const Vector& tilt, Linearised& l) const {
+    l.parameters = 2;
     const std::size_t n = samples_.size();
     l.jacobian.resize(n);
     l.residual.resize(n);
@@ -469,14 +478,12 @@ class PhaseFit {
     l.block.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       const PhaseSample& s = samples_[i];
-      const double d = s.phase - (theta[0] * s.binary - k_ * (s.fx * theta[1] + s.fy * theta[2]));
+      const double d = s.phase - (h * s.binary - k_ * (s.fx * tilt[0] + s.fy * tilt[1]));
       l.residual[i] = d - 2 * kPi * std::nearbyint(d / (2 * kPi));
-      const Vector full{s.binary, -k_ * s.fx, -k_ * s.fy, 0};
-      for (int p = 0; p < l.parameters; ++p) l.jacobian[i][p] = full[first + p];
+      l.jacobian[i] = {-k_ * s.fx, -k_ * s.fy, 0, 0};
       l.weight[i] = s.weight;
       l.block[i] = s.block;
     }
-    return l;
   }
 
   std::vector<PhaseSample> samples_;
@@ -506,27 +513,10 @@ void decideQuadrant(const CalibratedModulus& modulus, const PhaseSolution& phase
   }
   const PhaseFit fit(std::move(samples), plane.width);
   if (fit.empty()) return;
-
-  int side = 1;
-  Vector theta{};
-  double bestAgreement = -2;
-  for (int h : {1, -1}) {
-    const auto [tx, ty] = fit.coarseTilt(h, plane);
-    Vector t{static_cast<double>(h), tx, ty, 0};
-    const double agreement = PhaseFit::agreement(fit.fit(t, false));
-    if (agreement > bestAgreement) {
-      bestAgreement = agreement;
-      side = h;
-      theta = t;
-    }
-  }
-  const Linearised l = fit.fit(theta, true);
-  Matrix cov;
-  if (!l.covariance(cov) || !(cov[0][0] > 0)) return;
-  const double z = side * theta[0] / std::sqrt(cov[0][0]);
-  m.quadrantSignificance = z;
-  m.quadrantConfidence = 0.5 * std::erfc(-z / std::sqrt(2.0));
-  if (side < 0) {
+  const double z = fit.preference(fit.residuals(1, plane), fit.residuals(-1, plane));
+  m.quadrantSignificance = std::fabs(z);
+  m.quadrantConfidence = 0.5 * std::erfc(-std::fabs(z) / std::sqrt(2.0));
+  if (z < 0) {
     m.dx = -m.dx;
     m.dy = -m.dy;
   }
@@ -536,7 +526,7 @@ void decideQuadrant(const CalibratedModulus& modulus, const PhaseSolution& phase
 
 BinaryMeasurement measureBinary(const CalibratedModulus& modulus, const PhaseSolution& phases) {
   const FrequencyPlane& plane = modulus.plane;
-  const Blocks blocks = blocksFor(plane, modulus.cutoff);
+  const Blocks blocks = blocksFor(plane, modulus.cutoff, modulus.cutoff);
   BinaryMeasurement m;
   // The lowest frequencies carry the seeing halo, which a reference taken under other seeing
   // does not match; they are left out of the fit.
@@ -633,7 +623,7 @@ BinaryMeasurement measureBinary(const CalibratedModulus& modulus, const PhaseSol
   m.deltaMag = magnitudes(m.fluxRatio);
   m.deltaMagErr = (magnitudes(ratioFromContrast(low)) - magnitudes(ratioFromContrast(high))) / 2;
 
-  decideQuadrant(modulus, phases, blocks, m);
+  decideQuadrant(modulus, phases, blocksFor(plane, modulus.cutoff, phases.radius), m);
   m.angleDeg = std::atan2(m.dy, m.dx) * 180 / kPi;
   if (m.angleDeg < 0) m.angleDeg += 360;
   return m;

@@ -22,8 +22,8 @@ struct BinaryMeasurement {
   double fluxRatio = 0, fluxRatioErr = 0;
   double deltaMag = 0, deltaMagErr = 0;
   // How clearly the phases place the companion at (dx, dy) rather than at (-dx, -dy): the
-  // probability, from 0.5 (they cannot tell, as for an equal pair) to 1; and the same as the
-  // number of standard errors by which the phases favour that side.
+  // number of standard errors by which they fit that side better, and the probability it gives
+  // that the side is right, from 0.5 (they cannot tell, as for an equal pair) to 1.
   double quadrantConfidence = 0.5;
   double quadrantSignificance = 0;
   // The frequencies of the modulus fit: one of each pair f, -f, with inner <= |f| <= outer.
