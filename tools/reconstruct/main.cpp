@@ -58,7 +58,7 @@ class PendingFiles {
     }
   }
   std::string add(const std::string& path) {
-    const std::string temporary = path + ".partial-" + std::to_string(::getpid());
+    std::string temporary = path + ".partial-" + std::to_string(::getpid());
     files_.emplace_back(temporary, path);
     return temporary;
   }
@@ -111,9 +111,10 @@ int run(const Options& o) {
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(o.input + ": " + e.what());
   }
-  // The phases fix the image and the side of a companion; a kmax that reaches only the
-  // innermost part of the signal leaves both to guesswork.
-  const double needed = std::max(4.0, std::ceil(modulus.cutoff / 4));
+  // The phases fix the image and the side of a companion. A companion 2 lambda/D away is a
+  // quarter of a fringe into its phase signature at an eighth of the cutoff; a kmax short of
+  // that leaves the side of most companions, and any detail in the image, to guesswork.
+  const double needed = std::max(4.0, std::ceil(modulus.cutoff / 8));
   if (result.kmax < needed) {
     throw std::runtime_error(o.input + ": kmax " + std::to_string(result.kmax) +
                              " reaches too little of the signal, which ends at " +

@@ -152,8 +152,9 @@ Closures collectClosures(const ResultData& result, const FrequencyPlane& plane,
                          const std::vector<double>& weight) {
   Closures closures;
   const int k = result.kmax, d = result.dkmax;
-  const std::size_t expected =
-      4 * unknowns.count() * static_cast<std::size_t>((2 * d + 1) * (2 * d + 1)) / 3;
+  // Each u of the half plane, and of the row uy = 0 on its left, pairs with at most every v.
+  const std::size_t expected = (unknowns.count() + static_cast<std::size_t>(k) + 3) *
+                               static_cast<std::size_t>((2 * d + 1) * (2 * d + 1));
   closures.b.reserve(expected);
   closures.c.reserve(expected);
   closures.beta.reserve(expected);

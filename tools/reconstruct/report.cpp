@@ -139,16 +139,19 @@ nlohmann::ordered_json summaryJson(const Summary& s) {
 
 std::vector<std::string> historyLines(const Summary& s) {
   const int centre = s.width / 2;
+  const std::string modulus =
+      "Modulus: power minus the noise bias of the corners, divided by the transfer function "
+      "(Wiener-regularised)";
+  const std::string phases =
+      "Phases: recursive Lohmann-Weigelt-Wirnitzer phasor average, then weighted least squares "
+      "over all closure phases; ";
   return {
       "korrin-reconstruct " KORRIN_VERSION,
       "Result: " + s.result,
       "Reference: " + referenceText(s),
       "Cutoff: " + cutoffText(s),
-      "Modulus: power minus the noise bias of the corners, divided by the transfer function "
-      "(Wiener-regularised)",
-      "Phases: recursive Lohmann-Weigelt-Wirnitzer phasor average, then weighted least "
-      "squares over all closure phases; " +
-          phasesText(s),
+      modulus,
+      phases + phasesText(s),
       "Image: cos^2 apodisation to the phase radius; primary at pixel (" + std::to_string(centre) +
           ", " + std::to_string(centre) + ") counted from 0, peak scaled to 1",
   };
