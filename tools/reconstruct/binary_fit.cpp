@@ -129,11 +129,7 @@ class ModulusModel {
         cy[r] -= sine[i] * k * samples_[i].fy / ringCount_[r];
       }
     }
-    l.parameters = parameters();
-    l.jacobian.resize(n);
-    l.residual.resize(n);
-    l.weight.resize(n);
-    l.block.resize(n);
+    l.reset(n, parameters());
     for (std::size_t i = 0; i < n; ++i) {
       const Sample& s = samples_[i];
       const double fringe = 1 + gamma * cosine[i];
@@ -470,12 +466,8 @@ class PhaseFit {
 
   // phase = h * binary - 2 pi f.tilt / W, residuals wrapped to -pi .. pi.
   void linearise(int h, const Vector& tilt, Linearised& l) const {
-    l.parameters = 2;
     const std::size_t n = samples_.size();
-    l.jacobian.resize(n);
-    l.residual.resize(n);
-    l.weight.resize(n);
-    l.block.resize(n);
+    l.reset(n, 2);
     for (std::size_t i = 0; i < n; ++i) {
       const PhaseSample& s = samples_[i];
       const double d = s.phase - (h * s.binary - k_ * (s.fx * tilt[0] + s.fy * tilt[1]));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <vector>
 
 namespace korrin::reconstruct::detail {
@@ -23,6 +24,14 @@ struct Linearised {
   std::vector<int> block;
   int parameters = 0;
 
+  // Sizes every array for `samples` samples, keeping their storage.
+  void reset(std::size_t samples, int parameterCount) {
+    parameters = parameterCount;
+    jacobian.resize(samples);
+    residual.resize(samples);
+    weight.resize(samples);
+    block.resize(samples);
+  }
   double chiSquare() const;
   // The normal equations J^T W J (h) and J^T W r (g) of the first `parameters` parameters.
   void normal(Matrix& h, Vector& g) const;
