@@ -207,23 +207,29 @@ class NormalEquations {
     fold(out);
   }
 
+  struct Misfit {
+    double phasor = 0;   // sum w (1 - cos r)
+    double squares = 0;  // sum w r^2, r wrapped to -pi .. pi
+    double weights = 0;  // sum w
+  };
+
   // out = A^T W sin(r), r the closure residuals at x: the descent direction of the phasor
   // misfit sum w |exp(i beta) - exp(i (y_a + y_b + y_c))|^2 = 2 sum w (1 - cos r), which needs no
-  // decision on which way a residual near pi wraps and lets such outliers fade out. Returns the
-  // weighted sum of the squared residuals wrapped to -pi .. pi.
-  double gradient(const std::vector<double>& x, std::vector<double>& out, double& weightSum) {
+  // decision on which way a residual near pi wraps and lets such outliers fade out.
+  Misfit gradient(const std::vector<double>& x, std::vector<double>& out) {
     expand(x);
-    double squares = 0;
-    weightSum = 0;
+    Misfit m;
     scatter([&](std::size_t e, double sum) {
       const double r = wrap(closures_.beta[e] - sum);
-      squares += closures_.weight[e] * r * r;
-      weightSum += closures_.weight[e];
+      const double w = closures_.weight[e];
+      m.phasor += w * (1 - std::cos(r));
+      m.squares += w * r * r;
+      m.weights += w;
       return -std::sin(r);
     });
     for (double& v : g_) v = -v;
     fold(out);
-    return squares;
+    return m;
   }
 
   // The diagonal of A^T W A: a frequency may appear twice in one relation (u = v), or its
@@ -355,21 +361,25 @@ PhaseSolution recoverPhases(const ResultData& result, const std::vector<double>&
   NormalEquations normal(closures, n);
   std::vector<double> inverseDiagonal = normal.diagonal();
   for (double& v : inverseDiagonal) v = v > 0 ? 1 / v : 0;
-  std::vector<double> rhs;
-  double weightSum = 0;
-  double squares = normal.gradient(x, rhs, weightSum);
+  std::vector<double> rhs, trialRhs;
+  NormalEquations::Misfit misfit = normal.gradient(x, rhs);
   for (int step = 0; options.refine && step < options.maxRefinements; ++step) {
     const std::vector<double> delta =
         solve(normal, inverseDiagonal, rhs, options.maxConjugateGradientSteps);
-    for (std::size_t i = 0; i < n; ++i) x[i] += delta[i];
-    const double before = squares;
-    squares = normal.gradient(x, rhs, weightSum);
+    std::vector<double> trial = x;
+    for (std::size_t i = 0; i < n; ++i) trial[i] += delta[i];
+    const NormalEquations::Misfit next = normal.gradient(trial, trialRhs);
+    if (!(next.phasor < misfit.phasor)) break;  // a step too long for the linearisation
     s.refinements = step + 1;
+    const bool small = next.phasor > misfit.phasor * (1 - 1e-4);
+    x.swap(trial);
+    rhs.swap(trialRhs);
+    misfit = next;
     // Smooth changes of the phases cost the closure relations next to nothing, so the steps can
     // go on moving them long after the fit has stopped improving.
-    if (!(squares < before * (1 - 1e-4))) break;
+    if (small) break;
   }
-  s.rmsResidual = weightSum > 0 ? std::sqrt(squares / weightSum) : 0;
+  s.rmsResidual = misfit.weights > 0 ? std::sqrt(misfit.squares / misfit.weights) : 0;
 
   for (std::size_t i = 0; i < n; ++i) {
     const double value = wrap(x[i]);
