@@ -13,7 +13,8 @@
 namespace korrin {
 
 std::string writeFloatFits(const std::string& path, int width, const std::vector<float>& pixels,
-                           const std::vector<FitsKeyword>& keywords) {
+                           const std::vector<FitsKeyword>& keywords,
+                           const std::vector<std::string>& history) {
   // The disk-file creator takes the name literally (no cfitsio name syntax) and refuses to
   // overwrite, so an old file goes first.
   std::error_code ignored;
@@ -27,6 +28,7 @@ std::string writeFloatFits(const std::string& path, int width, const std::vector
     double value = key.value;
     fits_update_key(file, TDOUBLE, key.name.c_str(), &value, key.comment.c_str(), &status);
   }
+  for (const std::string& line : history) fits_write_history(file, line.c_str(), &status);
   fits_write_img(file, TFLOAT, 1, static_cast<LONGLONG>(pixels.size()),
                  const_cast<float*>(pixels.data()), &status);
   int closeStatus = 0;

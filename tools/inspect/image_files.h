@@ -15,9 +15,11 @@ struct FitsKeyword {
 };
 
 // Row 0 of `pixels` becomes the first row of the file, which FITS viewers show at the bottom.
-// Replaces an existing file. Returns an empty string on success, else what went wrong.
+// Each `history` line becomes HISTORY cards (long lines continue on further cards). Replaces an
+// existing file. Returns an empty string on success, else what went wrong.
 std::string writeFloatFits(const std::string& path, int width, const std::vector<float>& pixels,
-                           const std::vector<FitsKeyword>& keywords = {});
+                           const std::vector<FitsKeyword>& keywords = {},
+                           const std::vector<std::string>& history = {});
 
 // Written with row 0 as the bottom row of the picture, so the PNG looks the way the FITS file of
 // the same image does in a FITS viewer. Returns an empty string on success, else what went wrong.
