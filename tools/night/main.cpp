@@ -204,8 +204,14 @@ int runNight(const Options& o) {
     const fs::file_time_type recorded =
         fs::last_write_time(recordPath(settings.report, capture.name), error);
     const bool sameKorrin = previous && previous->korrinSettings == korrinSettings(settings);
+    // A reference measured again since (in this run or an earlier one) calibrates anew.
+    std::error_code referenceError;
+    const bool referenceNewer =
+        redone.count(reference) > 0 ||
+        (!reference.empty() &&
+         fs::last_write_time(recordPath(settings.report, reference), referenceError) > recorded);
     const bool upToDate = previous && !error && recorded > inputs && sameKorrin &&
-                          previous->status != "failed" && redone.count(reference) == 0 &&
+                          previous->status != "failed" && !referenceNewer &&
                           previous->reconstructSettings == reconstructSettings(settings, reference);
     const std::string counter =
         "[" + std::to_string(i + 1) + "/" + std::to_string(order.size()) + "] ";
@@ -227,8 +233,7 @@ int runNight(const Options& o) {
 
     std::string line = counter + capture.name + ": ";
     if (record.framesListed >= 0) line += std::to_string(record.framesListed) + " frames, ";
-    line += record.status + (record.reason.empty() ? "" : " (" + record.reason + ")") + ", " +
-            duration(record.seconds);
+    line += record.status + ", " + duration(record.seconds);
     const size_t left = order.size() - i - 1;
     if (left > 0) {
       line += "; " + std::to_string(left) + " to go, about " +
