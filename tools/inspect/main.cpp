@@ -77,9 +77,8 @@ std::vector<FitsKeyword> planeKeywords(int width, bool frequency) {
   const std::string what = frequency ? "frequency" : "lag";
   return {
       {"BUNIT", 0, "mean over frames, squared ADU", "ADU**2"},
-      {"CTYPE1", 0, what + " along x (the frames' columns), " + unit,
-       frequency ? "FREQ-X" : "LAG-X"},
-      {"CTYPE2", 0, what + " along y (the frames' rows), " + unit, frequency ? "FREQ-Y" : "LAG-Y"},
+      {"CTYPE1", 0, what + " along x (the frames' columns), " + unit, frequency ? "FX" : "LAGX"},
+      {"CTYPE2", 0, what + " along y (the frames' rows), " + unit, frequency ? "FY" : "LAGY"},
       {"CUNIT1", 0, "", frequency ? "cycle" : "pixel"},
       {"CUNIT2", 0, "", frequency ? "cycle" : "pixel"},
       {"CRPIX1", centre, zero + " column", ""},
