@@ -277,7 +277,8 @@ int main(int argc, char** argv) {
                  "do only these captures (and their reference stars); repeat or separate by "
                  "commas")
       ->delimiter(',')
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->default_str("");
   app.add_option("--ref", o.ref, "the reference star's capture for every target")
       ->type_name("CAPTURE");
   app.add_option("--refs", o.refs,
@@ -291,11 +292,17 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(-360.0, 360.0))
       ->type_name("DEG");
   app.add_flag("--flip", o.flip, "the optics mirror the sky");
-  app.add_option("--kmax", o.kmax, "korrin's kmax")->check(CLI::NonNegativeNumber);
-  app.add_option("--dkmax", o.dkmax, "korrin's dkmax")->check(CLI::NonNegativeNumber);
-  app.add_option("--mask-radius", o.maskRadius, "korrin's mask_radius")
+  app.add_option("--kmax", o.kmax,
+                 "largest frequency of u in the bispectrum (korrin's --kmax, default 60)")
       ->check(CLI::NonNegativeNumber);
-  app.add_option("--mask-interval", o.maskInterval, "korrin's mask_interval")
+  app.add_option("--dkmax", o.dkmax,
+                 "largest frequency of v in the bispectrum (korrin's --dkmax, default 9)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--mask-radius", o.maskRadius,
+                 "star mask radius in pixels, 0 for none (korrin's --mask_radius, default 0)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--mask-interval", o.maskInterval,
+                 "frames between new random masks (korrin's --mask_interval, default 10)")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--force", o.force, "do every capture again, even when up to date");
   app.add_flag("--keep-frames", o.keepFrames,
