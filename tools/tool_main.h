@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -114,28 +113,6 @@ int cliMain(CLI::App& app, int argc, char** argv, Run run) {
   } catch (const std::exception& e) {
     std::cerr << name << ": " << e.what() << "\n";
     return 1;
-  }
-}
-
-// The older shell of korrin-sim and korrin-inspect, kept until they move to cliMain: parse
-// returns std::nullopt when help was asked for.
-template <class Parse, class Run>
-int toolMain(const char* name, const char* usage, int argc, char** argv, Parse parse, Run run) {
-  try {
-    const auto options = parse(argc, argv);
-    if (!options) {
-      std::cout << usage;
-      return 0;
-    }
-    try {
-      return run(*options);
-    } catch (const std::exception& e) {
-      std::cerr << name << ": " << e.what() << "\n";
-      return 1;
-    }
-  } catch (const UsageError& e) {
-    std::cerr << name << ": " << e.what() << "\nTry " << name << " --help\n";
-    return 2;
   }
 }
 

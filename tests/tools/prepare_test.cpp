@@ -297,6 +297,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   1,
                   "looks like an image written by korrin-inspect"},
+        CheckCase{"MarkedImage",
+                  [](const TempDir& d) {
+                    test::writeFitsImage(d.file("sky.fits"), 128, 128, test::SampleType::U16,
+                                         withValue(1, 0), {{"ORIGIN", "korrin-reconstruct", true}});
+                  },
+                  {},
+                  1,
+                  "korrin would add it in as one (1 file)\n  sky.fits\n"},
         CheckCase{"NonFinite",
                   [](const TempDir& d) {
                     test::writeFitsImage(d.file("a_4.fits"), 128, 128, test::SampleType::F32,

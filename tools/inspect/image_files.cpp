@@ -3,16 +3,62 @@
 #include <fitsio.h>
 #include <png.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace korrin {
 
-std::string writeFloatFits(const std::string& path, int width, const std::vector<float>& pixels,
+namespace {
+
+bool isFitsName(const std::string& name) {
+  std::string lower;
+  for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto endsWith = [&lower](std::string_view tail) {
+    return lower.size() >= tail.size() &&
+           lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return endsWith(".fit") || endsWith(".fits");
+}
+
+std::string originOf(const std::string& path) {
+  fitsfile* file = nullptr;
+  int status = 0;
+  char origin[FLEN_VALUE] = {};
+  fits_open_diskfile(&file, path.c_str(), READONLY, &status);
+  fits_read_key(file, TSTRING, "ORIGIN", origin, nullptr, &status);
+  int closeStatus = 0;
+  if (file != nullptr) fits_close_file(file, &closeStatus);
+  return status == 0 ? origin : "";
+}
+
+}  // namespace
+
+std::string fitsBesideFrames(const std::string& path) {
+  namespace fs = std::filesystem;
+  if (!isFitsName(fs::path(path).filename().string())) return {};
+  fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) dir = ".";
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    std::error_code ignored;
+    if (!isFitsName(name) || !it->is_regular_file(ignored)) continue;
+    if (fs::equivalent(it->path(), path, ignored)) continue;  // the image being replaced
+    if (isKorrinImageOrigin(originOf(it->path().string()))) continue;
+    return "will not write " + path + ": " + dir.string() + " holds frames (" + name +
+           ") and korrin would read the image as one of them; write it elsewhere";
+  }
+  return {};
+}
+
+std::string writeFloatFits(const std::string& path, const std::string& origin, int width,
+                           const std::vector<float>& pixels,
                            const std::vector<FitsKeyword>& keywords,
                            const std::vector<std::string>& history) {
   // The disk-file creator takes the name literally (no cfitsio name syntax) and refuses to
@@ -24,7 +70,13 @@ std::string writeFloatFits(const std::string& path, int width, const std::vector
   fits_create_diskfile(&file, path.c_str(), &status);
   long axes[2] = {width, width};
   fits_create_img(file, FLOAT_IMG, 2, axes, &status);
+  fits_update_key_str(file, "ORIGIN", origin.c_str(), "program that wrote this image", &status);
+  fits_write_date(file, &status);
   for (const FitsKeyword& key : keywords) {
+    if (!key.text.empty()) {
+      fits_update_key_str(file, key.name.c_str(), key.text.c_str(), key.comment.c_str(), &status);
+      continue;
+    }
     double value = key.value;
     fits_update_key(file, TDOUBLE, key.name.c_str(), &value, key.comment.c_str(), &status);
   }

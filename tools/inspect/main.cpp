@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,66 +20,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUsage =
-    "Usage: korrin-inspect FILE.krn1 [options]\n"
+constexpr const char* kDescription =
     "Checks a korrin result file (its length against width, kmax and dkmax, and both\n"
     "checksums) and prints a summary. On request it writes the mean power spectrum and its\n"
     "autocorrelation as 32-bit float FITS images, zero frequency and zero lag at pixel\n"
     "(W/2, W/2) counted from 0 (FITS pixel W/2 + 1), and log-stretched 16-bit PNG previews\n"
-    "oriented as a FITS viewer shows the images (row 0 at the bottom).\n"
+    "oriented as a FITS viewer shows the images (row 0 at the bottom). FITS images are never\n"
+    "written beside frames korrin would read.\n"
     "\n"
-    "Options:\n"
-    "  --fits-power=FILE     write the mean power spectrum as FITS\n"
-    "  --fits-autocorr=FILE  write the autocorrelation as FITS\n"
-    "  --png-power=FILE      write a PNG preview of the power spectrum\n"
-    "  --png-autocorr=FILE   write a PNG preview of the autocorrelation\n"
-    "  --previews=DIR        write all four into DIR (created if missing) as NAME-power.fits,\n"
-    "                        NAME-autocorr.fits, NAME-power.png and NAME-autocorr.png, NAME\n"
-    "                        being the result file's name without .krn1\n"
-    "  --help                this text\n"
+    "  korrin-inspect RESULT.krn1 [--previews[=DIR]] [--fits-power=F] ...\n"
     "\n"
     "Exit status: 0 when the file is sound and every requested image was written, 1 when the\n"
     "file cannot be read or fails a check, or an image cannot be written, 2 for a command-line\n"
-    "error.\n";
+    "error.";
 
 struct Options {
   std::string input;
   std::string fitsPower, fitsAutocorr, pngPower, pngAutocorr;
-  std::string previews;
+  bool previews = false;
+  std::string previewsDir;
 };
 
-using tool::UsageError;
-
-// Returns nullopt when --help was asked for.
-std::optional<Options> parseOptions(int argc, char** argv) {
-  Options options;
-  bool haveInput = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return std::nullopt;
-    if (arg.rfind("--", 0) != 0) {
-      if (haveInput) throw UsageError{"only one result file, not also '" + arg + "'"};
-      options.input = arg;
-      haveInput = true;
-      continue;
-    }
-    const size_t eq = arg.find('=');
-    const std::string key = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-    std::string* target = key == "fits-power"      ? &options.fitsPower
-                          : key == "fits-autocorr" ? &options.fitsAutocorr
-                          : key == "png-power"     ? &options.pngPower
-                          : key == "png-autocorr"  ? &options.pngAutocorr
-                          : key == "previews"      ? &options.previews
-                                                   : nullptr;
-    if (target == nullptr) throw UsageError{"unknown option " + arg.substr(0, eq)};
-    if (eq == std::string::npos || eq + 1 == arg.size()) {
-      throw UsageError{"--" + key + " needs a file name: --" + key + "=NAME"};
-    }
-    *target = arg.substr(eq + 1);
-  }
-  if (!haveInput) throw UsageError{"no result file given"};
-  if (options.input.empty()) throw UsageError{"the result file name is empty"};
-  return options;
+// PREFIX-previews beside the result, PREFIX being its path without .krn1: apart from the frames
+// of the capture, where the result lies by default.
+std::string defaultPreviewsDir(std::string result) {
+  if (result.size() > 5 && result.substr(result.size() - 5) == ".krn1")
+    result.resize(result.size() - 5);
+  return result + "-previews";
 }
 
 std::string general(double v) {
@@ -102,24 +68,36 @@ void printSummary(const std::string& path, const ResultData& r) {
             << general(r.phaseChecksum) << ")\n";
 }
 
-std::vector<FitsKeyword> centreKeywords(int width, const char* unit) {
+// The header of an image of the power spectrum (a frequency plane) or the autocorrelation (a lag
+// plane): zero at the centre pixel, axes along the frames' columns (x) and rows (y).
+std::vector<FitsKeyword> planeKeywords(int width, bool frequency) {
   const double centre = width / 2 + 1;  // FITS counts pixels from 1
-  return {{"CRPIX1", centre, std::string("zero ") + unit + " column"},
-          {"CRPIX2", centre, std::string("zero ") + unit + " row"},
-          {"CRVAL1", 0.0, ""},
-          {"CRVAL2", 0.0, ""},
-          {"CDELT1", 1.0, ""},
-          {"CDELT2", 1.0, ""}};
+  const std::string zero = frequency ? "zero frequency" : "zero lag";
+  const std::string unit = frequency ? "cycles per frame" : "pixels";
+  const std::string what = frequency ? "frequency" : "lag";
+  return {
+      {"BUNIT", 0, "mean over frames, squared ADU", "ADU**2"},
+      {"CTYPE1", 0, what + " along x (the frames' columns), " + unit, frequency ? "FX" : "LAGX"},
+      {"CTYPE2", 0, what + " along y (the frames' rows), " + unit, frequency ? "FY" : "LAGY"},
+      {"CUNIT1", 0, "", frequency ? "cycle" : "pixel"},
+      {"CUNIT2", 0, "", frequency ? "cycle" : "pixel"},
+      {"CRPIX1", centre, zero + " column", ""},
+      {"CRPIX2", centre, zero + " row", ""},
+      {"CRVAL1", 0.0, "", ""},
+      {"CRVAL2", 0.0, "", ""},
+      {"CDELT1", 1.0, "", ""},
+      {"CDELT2", 1.0, "", ""}};
 }
 
 int run(const Options& given) {
   Options options = given;
-  if (!options.previews.empty()) {
-    const fs::path dir(options.previews);
+  if (options.previews) {
+    if (options.previewsDir.empty()) options.previewsDir = defaultPreviewsDir(options.input);
+    const fs::path dir(options.previewsDir);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec || !fs::is_directory(dir)) {
-      std::cerr << "korrin-inspect: cannot create directory " << options.previews
+      std::cerr << "korrin-inspect: cannot create directory " << options.previewsDir
                 << (ec ? ": " + ec.message() : std::string()) << "\n";
       return 1;
     }
@@ -130,6 +108,14 @@ int run(const Options& given) {
     options.fitsAutocorr = into("-autocorr.fits");
     options.pngPower = into("-power.png");
     options.pngAutocorr = into("-autocorr.png");
+  }
+
+  for (const std::string* fits : {&options.fitsPower, &options.fitsAutocorr}) {
+    if (fits->empty()) continue;
+    if (const std::string why = fitsBesideFrames(*fits); !why.empty()) {
+      std::cerr << "korrin-inspect: " << why << "\n";
+      return 1;
+    }
   }
 
   const ReadOutcome outcome = readResultFile(options.input);
@@ -156,7 +142,8 @@ int run(const Options& given) {
     const std::vector<float> power = powerSpectrumImage(result);
     if (!options.fitsPower.empty()) {
       report("power spectrum (FITS)", options.fitsPower,
-             writeFloatFits(options.fitsPower, w, power, centreKeywords(w, "frequency")));
+             writeFloatFits(options.fitsPower, "korrin-inspect", w, power, planeKeywords(w, true),
+                            {"Mean power spectrum of " + options.input}));
     }
     if (!options.pngPower.empty()) {
       report("power spectrum preview (PNG)", options.pngPower,
@@ -167,7 +154,9 @@ int run(const Options& given) {
     const std::vector<float> autocorrelation = autocorrelationImage(result);
     if (!options.fitsAutocorr.empty()) {
       report("autocorrelation (FITS)", options.fitsAutocorr,
-             writeFloatFits(options.fitsAutocorr, w, autocorrelation, centreKeywords(w, "lag")));
+             writeFloatFits(options.fitsAutocorr, "korrin-inspect", w, autocorrelation,
+                            planeKeywords(w, false),
+                            {"Autocorrelation from the power spectrum of " + options.input}));
     }
     if (!options.pngAutocorr.empty()) {
       report("autocorrelation preview (PNG)", options.pngAutocorr,
@@ -181,6 +170,29 @@ int run(const Options& given) {
 }  // namespace korrin
 
 int main(int argc, char** argv) {
-  return korrin::tool::toolMain("korrin-inspect", korrin::kUsage, argc, argv, korrin::parseOptions,
-                                korrin::run);
+  korrin::Options options;
+  CLI::App app(korrin::kDescription, "korrin-inspect");
+  korrin::tool::configure(app);
+  app.add_option("RESULT", options.input, "the result file (.krn1)");
+  app.add_option("--fits-power", options.fitsPower, "write the mean power spectrum as FITS")
+      ->type_name("FILE");
+  app.add_option("--fits-autocorr", options.fitsAutocorr, "write the autocorrelation as FITS")
+      ->type_name("FILE");
+  app.add_option("--png-power", options.pngPower, "write a PNG preview of the power spectrum")
+      ->type_name("FILE");
+  app.add_option("--png-autocorr", options.pngAutocorr,
+                 "write a PNG preview of the autocorrelation")
+      ->type_name("FILE");
+  app.add_option("--previews", options.previewsDir,
+                 "write all four into DIR (created if missing; without DIR, P-previews beside "
+                 "the result, P being its path without .krn1) as NAME-power.fits, "
+                 "NAME-autocorr.fits, NAME-power.png and NAME-autocorr.png, NAME being the "
+                 "result's name without .krn1")
+      ->expected(0, 1)
+      ->type_name("[DIR]");
+  return korrin::tool::cliMain(app, argc, argv, [&] {
+    if (options.input.empty()) throw korrin::tool::UsageError("no result file given");
+    options.previews = app.count("--previews") > 0;
+    return korrin::run(options);
+  });
 }

@@ -15,6 +15,7 @@
 #include "app/run_sequence.h"
 #include "fits/fitsio.h"
 #include "run/calc_krn.h"
+#include "tools/inspect/image_files.h"
 
 namespace korrin::prepare {
 
@@ -91,10 +92,18 @@ int64_t keyword(const FitsInfo& info, const std::string& name, int64_t fallback)
   return findIntKeyword(name.c_str(), &info, &value, 0) == 0 ? value : fallback;
 }
 
-// korrin-inspect writes its FITS images as float with the zero frequency (or lag) marked at the
-// centre pixel; camera frames do not carry that exact reference.
+// The companion programs mark their FITS images with their ORIGIN card. Older ones did not: they
+// are known by their names, or as korrin-inspect's float images with the zero frequency (or lag)
+// marked at the centre pixel, a reference camera frames do not carry.
 bool looksLikePreview(const std::string& path, const FitsInfo& info) {
-  if (endsWith(path, "-power.fits") || endsWith(path, "-autocorr.fits")) return true;
+  char origin[kFitsTextSize] = {};
+  if (findStringKeyword("ORIGIN  ", &info, origin, "") == 0 && isKorrinImageOrigin(origin)) {
+    return true;
+  }
+  if (endsWith(path, "-power.fits") || endsWith(path, "-autocorr.fits") ||
+      endsWith(path, "-image.fits")) {
+    return true;
+  }
   float crpix1 = 0, crpix2 = 0, crval1 = 1, cdelt1 = 0;
   const float centre = static_cast<float>(info.naxis1 / 2 + 1);
   return info.bitpix == -32 && findFloatKeyword("CRPIX1", &info, &crpix1, 0) == 0 &&
@@ -262,8 +271,8 @@ int checkCapture(const CheckOptions& options, std::ostream& out) {
   Problem cube{"cubes: korrin reads only the first plane", true, {}};
   Problem truncated{"data ends early: korrin fills the missing pixels with zeros", true, {}};
   Problem preview{
-      "looks like an image written by korrin-inspect, not a frame: korrin would add "
-      "it in as one",
+      "looks like an image written by korrin-inspect or korrin-reconstruct, not a frame: "
+      "korrin would add it in as one",
       true,
       {}};
   Problem nonFinite{

@@ -75,6 +75,15 @@ class PendingFiles {
   std::vector<std::pair<std::string, std::string>> files_;
 };
 
+// The picture's units and axes: pixels of the input frames, the primary at the centre pixel.
+std::vector<FitsKeyword> imageKeywords() {
+  return {{"BUNIT", 0, "brightness relative to the brightest pixel", "relative"},
+          {"CTYPE1", 0, "x: the input frames' columns", "X"},
+          {"CTYPE2", 0, "y: the input frames' rows", "Y"},
+          {"CUNIT1", 0, "", "pixel"},
+          {"CUNIT2", 0, "", "pixel"}};
+}
+
 void check(const std::string& path, const std::string& error) {
   if (!error.empty()) throw std::runtime_error("cannot write " + path + ": " + error);
 }
@@ -139,12 +148,21 @@ int run(const Options& o) {
   s.sky = SkyOrientation{o.northAngle, o.flip};
   s.prefix = o.prefix;
   if (s.prefix.empty()) {
-    s.prefix = o.input;
-    if (s.prefix.size() > 5 && s.prefix.substr(s.prefix.size() - 5) == ".krn1") {
-      s.prefix.resize(s.prefix.size() - 5);
-    }
+    // RESULT-previews/RESULT-image: apart from the frames of the capture, where the result lies
+    // by default, and beside korrin-inspect's previews of the same result.
+    std::string stem = o.input;
+    if (stem.size() > 5 && stem.substr(stem.size() - 5) == ".krn1") stem.resize(stem.size() - 5);
+    const fs::path dir = stem + "-previews";
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error)
+      throw std::runtime_error("cannot create directory " + dir.string() + ": " + error.message());
+    s.prefix = (dir / fs::path(stem).filename()).string();
   }
   s.imageFits = s.prefix + "-image.fits";
+  if (const std::string why = fitsBesideFrames(s.imageFits); !why.empty()) {
+    throw std::runtime_error(why);
+  }
   s.imagePng = s.prefix + "-image.png";
   s.modulus = &modulus;
   s.phases = &phases;
@@ -152,7 +170,8 @@ int run(const Options& o) {
 
   PendingFiles pending;
   const std::string fits = pending.add(s.imageFits);
-  check(s.imageFits, writeFloatFits(fits, result.width, image, {}, historyLines(s)));
+  check(s.imageFits, writeFloatFits(fits, "korrin-reconstruct", result.width, image,
+                                    imageKeywords(), historyLines(s)));
   const std::string png = pending.add(s.imagePng);
   check(s.imagePng, writeGreyPng16(png, result.width, displayImage(image)));
   const std::string json = summaryJson(s).dump(2) + "\n";
@@ -184,8 +203,9 @@ int main(int argc, char** argv) {
       "spectrum (noise bias removed, divided by a reference star's spectrum or by the spectrum's\n"
       "own ring means), its Fourier phase from the bispectrum phases, and the image from both,\n"
       "written as PREFIX-image.fits (32-bit float, primary at pixel (W/2, W/2) counted from 0,\n"
-      "row 0 at the bottom) and PREFIX-image.png. With --binary it fits a double star and prints\n"
-      "its separation, position angle and magnitude difference with 1-sigma errors.\n"
+      "row 0 at the bottom) and PREFIX-image.png, by default in a directory of their own beside\n"
+      "the result and never beside frames korrin would read. With --binary it fits a double star\n"
+      "and prints its separation, position angle and magnitude difference with 1-sigma errors.\n"
       "Pixels: x is the column (NAXIS1), y the row (NAXIS2) of the input frames. Exit status: 0\n"
       "done, 1 failed (a file cannot be read or written, or holds no usable signal), 2 bad\n"
       "command line.",
@@ -197,7 +217,7 @@ int main(int argc, char** argv) {
       ->type_name("REF.krn1");
   app.add_option("--out", o.prefix, "prefix of the image files")
       ->type_name("PREFIX")
-      ->default_str("RESULT without .krn1");
+      ->default_str("P-previews/P, P being RESULT without .krn1");
   CLI::Option* binary = app.add_flag("--binary", o.binary, "measure a double star");
   app.add_option("--json", o.json,
                  "write the figures as one JSON object to FILE (-: standard output, instead of "

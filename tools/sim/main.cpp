@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tools/sim/recordings.h"
@@ -34,46 +36,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUsage =
-    "Usage: korrin-sim --out=DIR [--key=value ...]\n"
+constexpr const char* kDescription =
     "Writes a synthetic speckle capture of a binary star seen through Kolmogorov turbulence:\n"
     "one FITS file per frame, DIR/NAME_00001.fits, DIR/NAME_00002.fits, ..., and\n"
     "DIR/NAME_truth.json with the parameters and the true separation vector. korrin --dir=DIR\n"
     "then writes DIR/NAME.krn1.\n"
     "\n"
+    "  korrin-sim --out=DIR [--frames=500] [--width=256] [--separation=12] [--angle=30] ...\n"
+    "\n"
     "Geometry: x is the column (NAXIS1), y the row (NAXIS2) in file order; viewers show row 0 at\n"
     "the bottom, so north is up (+y) and east is left (-x). The position angle is measured from\n"
     "north (+y) towards east (-x); the companion sits at (dx, dy) = (-s sin PA, s cos PA) from\n"
     "the primary, which is at the frame centre (width/2, width/2) apart from the image motion.\n"
-    "Levels are in ADU, one ADU per detected photon.\n"
-    "\n"
-    "Options:\n"
-    "  --out=DIR           output directory, created if missing (required)\n"
-    "  --name=NAME         file name stem (default binary): letters, digits, '.', '_', '-', '+'\n"
-    "  --frames=N          number of frames (default 500)\n"
-    "  --width=W           frame side: 128, 256, 512 or 1024 pixels (default 256)\n"
-    "  --format=F          frames (default: one FITS file per frame), cube (one FITS cube,\n"
-    "                      DIR/NAME.fits) or ser (one SER video, DIR/NAME.ser, with a\n"
-    "                      timestamp per frame); cube and ser are what korrin-prepare reads\n"
-    "  --frame-size=WxH    frames of W x H pixels, at least the width each way: the simulated\n"
-    "                      window sits right of and below the centre (by three quarters of the\n"
-    "                      margin) in a field of sky, as a camera's region of interest would\n"
-    "                      hold it; korrin-prepare cuts it out again\n"
-    "  --bitpix=B          16 (unsigned, BZERO 32768; default), 8 or -32 (float)\n"
-    "  --separation=PX     companion distance in pixels (default 12)\n"
-    "  --angle=DEG         position angle in degrees, north through east (default 30)\n"
-    "  --ratio=R           companion flux / primary flux (default 0.5)\n"
-    "  --r0=M              Fried parameter in metres (default 0.1; inf: no turbulence)\n"
-    "  --diameter=M        telescope aperture in metres (default 1)\n"
-    "  --obstruction=F     central obstruction, fraction of the aperture diameter (default 0.3)\n"
-    "  --pupil=PX          pupil diameter in pixels, at most width/2 (default width/2.5,\n"
-    "                      so that lambda/D is 2.5 pixels)\n"
-    "  --peak=ADU          mean brightest pixel above the sky (default 100 for BITPIX 8,\n"
-    "                      otherwise 20000)\n"
-    "  --sky=ADU           sky background per pixel (default 10 for BITPIX 8, otherwise 1000)\n"
-    "  --read_noise=ADU    rms read noise (default 1 for BITPIX 8, otherwise 10)\n"
-    "  --seed=N            random seed; the same seed gives the same frames (default 1)\n"
-    "  --help              this text\n";
+    "Levels are in ADU, one ADU per detected photon. Frames are 10 ms apart from --start, which\n"
+    "their DATE-OBS (and a SER file's timestamps) record. Exit status: 0 done, 1 failed, 2 bad\n"
+    "command line.";
 
 SimParams withDefaults() {
   SimParams sim;
@@ -90,6 +67,7 @@ struct Options {
   int frameWidth = 0, frameHeight = 0;  // 0: the simulated width
   std::optional<double> peak, sky, readNoise;
   SimParams sim = withDefaults();
+  std::tm start{};  // UTC of the first frame
 };
 
 using tool::UsageError;
@@ -124,93 +102,138 @@ bool validName(const std::string& name) {
   });
 }
 
-// Returns nullopt when --help was asked for.
-std::optional<Options> parseOptions(int argc, char** argv) {
+// The command line as given, each value still text: the checks below give the reasons in this
+// program's own words.
+struct Given {
+  std::string out, name, frames, width, bitpix, format, frameSize, separation, angle, ratio, r0,
+      diameter, obstruction, pupil, peak, sky, readNoise, seed, start;
+};
+
+void addOptions(CLI::App& app, Given& g) {
+  const auto option = [&app](const std::string& names, std::string& value, const char* type,
+                             const std::string& help) {
+    app.add_option(names, value, help)->type_name(type);
+  };
+  option("--out", g.out, "DIR", "output directory, created if missing (required)");
+  option("--name", g.name, "NAME",
+         "file name stem (default binary): letters, digits, '.', '_', '-', '+'");
+  option("--frames", g.frames, "N", "number of frames (default 500)");
+  option("--width", g.width, "W", "frame side: 128, 256, 512 or 1024 pixels (default 256)");
+  option("--format", g.format, "F",
+         "frames (default: one FITS file per frame), cube (one FITS cube, DIR/NAME.fits) or ser "
+         "(one SER video, DIR/NAME.ser, with a timestamp per frame); cube and ser are what "
+         "korrin-prepare reads");
+  option("--frame-size,--frame_size", g.frameSize, "WxH",
+         "frames of W x H pixels, at least the width each way: the simulated window sits right "
+         "of and below the centre (by three quarters of the margin) in a field of sky, as a "
+         "camera's region of interest would hold it; korrin-prepare cuts it out again");
+  option("--bitpix", g.bitpix, "B", "16 (unsigned, BZERO 32768; default), 8 or -32 (float)");
+  option("--separation", g.separation, "PX", "companion distance in pixels (default 12)");
+  option("--angle", g.angle, "DEG", "position angle in degrees, north through east (default 30)");
+  option("--ratio", g.ratio, "R", "companion flux / primary flux (default 0.5)");
+  option("--r0", g.r0, "M", "Fried parameter in metres (default 0.1; inf: no turbulence)");
+  option("--diameter", g.diameter, "M", "telescope aperture in metres (default 1)");
+  option("--obstruction", g.obstruction, "F",
+         "central obstruction, fraction of the aperture diameter (default 0.3)");
+  option("--pupil", g.pupil, "PX",
+         "pupil diameter in pixels, at most width/2 (default width/2.5, so that lambda/D is 2.5 "
+         "pixels)");
+  option("--peak", g.peak, "ADU",
+         "mean brightest pixel above the sky (default 100 for BITPIX 8, otherwise 20000)");
+  option("--sky", g.sky, "ADU",
+         "sky background per pixel (default 10 for BITPIX 8, otherwise 1000)");
+  option("--read-noise,--read_noise", g.readNoise, "ADU",
+         "rms read noise (default 1 for BITPIX 8, otherwise 10)");
+  option("--seed", g.seed, "N", "random seed; the same seed gives the same frames (default 1)");
+  option("--start", g.start, "TIME",
+         "UTC of the first frame, YYYY-MM-DDThh:mm:ss (default 2025-06-01T22:00:00)");
+}
+
+std::tm parseStart(const std::string& text) {
+  std::tm t{};
+  char rest = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                  &t.tm_hour, &t.tm_min, &t.tm_sec, &rest) != 6 ||
+      t.tm_year < 1 || t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 ||
+      t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59) {
+    throw UsageError("--start needs a UTC time YYYY-MM-DDThh:mm:ss, not '" + text + "'");
+  }
+  return t;  // tm_year and tm_mon as written, not as struct tm counts them
+}
+
+Options parseOptions(const CLI::App& app, const Given& g) {
   Options options;
-  bool haveOut = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return std::nullopt;
-    const std::size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) {
-      throw UsageError("options are written --key=value, not '" + arg + "'");
+  SimParams& sim = options.sim;
+  const auto given = [&app](const char* name) { return app.count(name) > 0; };
+  if (g.out.empty()) throw UsageError("--out=DIR is required");
+  options.out = g.out;
+  if (given("--name")) {
+    if (!validName(g.name)) {
+      throw UsageError(
+          "--name must start with a letter or digit and hold only letters, digits, "
+          "'.', '_', '-' and '+', not '" +
+          g.name + "'");
     }
-    const std::string key = arg.substr(2, eq - 2);
-    const std::string value = arg.substr(eq + 1);
-    SimParams& sim = options.sim;
-    if (key == "out") {
-      if (value.empty()) throw UsageError("--out needs a directory");
-      options.out = value;
-      haveOut = true;
-    } else if (key == "name") {
-      if (!validName(value)) {
-        throw UsageError(
-            "--name must start with a letter or digit and hold only letters, digits, "
-            "'.', '_', '-' and '+', not '" +
-            value + "'");
-      }
-      options.name = value;
-    } else if (key == "frames") {
-      options.frames = parseInteger<long>(key, value);
-      if (options.frames < 1 || options.frames > 10000000) {
-        throw UsageError("--frames must be between 1 and 10000000");
-      }
-    } else if (key == "width") {
-      sim.width = parseInteger<int>(key, value);
-      if (sim.width != 128 && sim.width != 256 && sim.width != 512 && sim.width != 1024) {
-        throw UsageError("--width must be 128, 256, 512 or 1024, not " + value);
-      }
-    } else if (key == "bitpix") {
-      options.bitpix = parseInteger<int>(key, value);
-      if (options.bitpix != 8 && options.bitpix != 16 && options.bitpix != -32) {
-        throw UsageError("--bitpix must be 8, 16 or -32, not " + value);
-      }
-    } else if (key == "format") {
-      if (value != "frames" && value != "cube" && value != "ser") {
-        throw UsageError("--format must be frames, cube or ser, not '" + value + "'");
-      }
-      options.format = value;
-    } else if (key == "frame-size") {
-      int w = 0, h = 0;
-      char rest = 0;
-      if (std::sscanf(value.c_str(), "%dx%d%c", &w, &h, &rest) != 2 || w <= 0 || h <= 0 ||
-          w > 16384 || h > 16384) {
-        throw UsageError("--frame-size needs WxH, two sizes of 1 to 16384 pixels, not '" + value +
-                         "'");
-      }
-      options.frameWidth = w;
-      options.frameHeight = h;
-    } else if (key == "separation") {
-      sim.separation = parseNumber(key, value);
-    } else if (key == "angle") {
-      sim.positionAngle = parseNumber(key, value);
-    } else if (key == "ratio") {
-      sim.fluxRatio = parseNumber(key, value);
-    } else if (key == "r0") {
-      sim.r0 = parseNumber(key, value);
-    } else if (key == "diameter") {
-      sim.diameter = parseNumber(key, value);
-    } else if (key == "obstruction") {
-      sim.obstruction = parseNumber(key, value);
-    } else if (key == "pupil") {
-      sim.pupilPixels = parseNumber(key, value);
-      if (!(sim.pupilPixels > 0)) throw UsageError("--pupil must be a positive number of pixels");
-    } else if (key == "peak") {
-      options.peak = parseNumber(key, value);
-      if (!(*options.peak > 0) || !std::isfinite(*options.peak)) {
-        throw UsageError("--peak must be a positive level");
-      }
-    } else if (key == "sky") {
-      options.sky = parseNumber(key, value);
-    } else if (key == "read_noise") {
-      options.readNoise = parseNumber(key, value);
-    } else if (key == "seed") {
-      sim.seed = parseInteger<std::uint64_t>(key, value);
-    } else {
-      throw UsageError("unknown option --" + key);
+    options.name = g.name;
+  }
+  if (given("--frames")) {
+    options.frames = parseInteger<long>("frames", g.frames);
+    if (options.frames < 1 || options.frames > 10000000) {
+      throw UsageError("--frames must be between 1 and 10000000");
     }
   }
-  if (!haveOut) throw UsageError("--out=DIR is required");
+  if (given("--width")) {
+    sim.width = parseInteger<int>("width", g.width);
+    if (sim.width != 128 && sim.width != 256 && sim.width != 512 && sim.width != 1024) {
+      throw UsageError("--width must be 128, 256, 512 or 1024, not " + g.width);
+    }
+  }
+  if (given("--bitpix")) {
+    options.bitpix = parseInteger<int>("bitpix", g.bitpix);
+    if (options.bitpix != 8 && options.bitpix != 16 && options.bitpix != -32) {
+      throw UsageError("--bitpix must be 8, 16 or -32, not " + g.bitpix);
+    }
+  }
+  if (given("--format")) {
+    if (g.format != "frames" && g.format != "cube" && g.format != "ser") {
+      throw UsageError("--format must be frames, cube or ser, not '" + g.format + "'");
+    }
+    options.format = g.format;
+  }
+  if (given("--frame-size")) {
+    int w = 0, h = 0;
+    char rest = 0;
+    if (std::sscanf(g.frameSize.c_str(), "%dx%d%c", &w, &h, &rest) != 2 || w <= 0 || h <= 0 ||
+        w > 16384 || h > 16384) {
+      throw UsageError("--frame-size needs WxH, two sizes of 1 to 16384 pixels, not '" +
+                       g.frameSize + "'");
+    }
+    options.frameWidth = w;
+    options.frameHeight = h;
+  }
+  for (const auto& [name, text, target] : {std::tuple{"separation", &g.separation, &sim.separation},
+                                           {"angle", &g.angle, &sim.positionAngle},
+                                           {"ratio", &g.ratio, &sim.fluxRatio},
+                                           {"r0", &g.r0, &sim.r0},
+                                           {"diameter", &g.diameter, &sim.diameter},
+                                           {"obstruction", &g.obstruction, &sim.obstruction},
+                                           {"pupil", &g.pupil, &sim.pupilPixels}}) {
+    if (given((std::string("--") + name).c_str())) *target = parseNumber(name, *text);
+  }
+  if (given("--pupil") && !(sim.pupilPixels > 0)) {
+    throw UsageError("--pupil must be a positive number of pixels");
+  }
+  if (given("--peak")) {
+    options.peak = parseNumber("peak", g.peak);
+    if (!(*options.peak > 0) || !std::isfinite(*options.peak)) {
+      throw UsageError("--peak must be a positive level");
+    }
+  }
+  if (given("--sky")) options.sky = parseNumber("sky", g.sky);
+  if (given("--read-noise")) options.readNoise = parseNumber("read-noise", g.readNoise);
+  if (given("--seed")) sim.seed = parseInteger<std::uint64_t>("seed", g.seed);
+  options.start = parseStart(given("--start") ? g.start : "2025-06-01T22:00:00");
+
   if (options.frameWidth == 0) options.frameWidth = options.frameHeight = options.sim.width;
   if (options.frameWidth < options.sim.width || options.frameHeight < options.sim.width) {
     throw UsageError("--frame-size must be at least the width each way (" +
@@ -226,6 +249,23 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   options.sim.readNoise = options.readNoise.value_or(eightBit ? 1.0 : 10.0);
   if (const std::string why = checkParams(options.sim); !why.empty()) throw UsageError(why);
   return options;
+}
+
+// DATE-OBS of frame `index`: the start plus 10 ms per frame, to the millisecond.
+std::string frameDate(const std::tm& start, long index) {
+  std::tm t = start;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  const std::time_t first = ::timegm(&t);
+  const long long milliseconds = static_cast<long long>(index) * 10;
+  const std::time_t seconds = first + static_cast<std::time_t>(milliseconds / 1000);
+  std::tm now{};
+  ::gmtime_r(&seconds, &now);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld", now.tm_year + 1900,
+                now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec,
+                milliseconds % 1000);
+  return text;
 }
 
 std::string frameFileName(const std::string& name, long index, int digits) {
@@ -244,7 +284,8 @@ struct FrameWriter {
   std::mutex mutex;  // cfitsio may be built without thread support
   long saturated = 0;
 
-  void write(const fs::path& path, const Samples& samples, int width, int height) {
+  void write(const fs::path& path, const Samples& samples, int width, int height,
+             const std::string& date) {
     std::lock_guard lock(mutex);
     saturated += samples.clipped;
     std::error_code ignored;
@@ -262,6 +303,7 @@ struct FrameWriter {
     fits_update_key(file, TSTRING, "OBJECT", objectValue, "simulated binary star", &status);
     char imageTypeValue[] = "Light Frame";
     fits_update_key(file, TSTRING, "IMAGETYP", imageTypeValue, nullptr, &status);
+    fits_update_key_str(file, "DATE-OBS", date.c_str(), "[UTC] start of the exposure", &status);
     double noise = readNoise;
     fits_update_key(file, TDOUBLE, "RONOISE", &noise, "[ADU] read noise", &status);
     double apertureMm = diameter * 1000;
@@ -406,16 +448,19 @@ int run(const Options& given) {
   std::unique_ptr<SerFileWriter> ser;
   std::unique_ptr<CubeWriter> cube;
   if (options.format == "ser") {
-    // A fixed start time, so the same options give the same file; one frame every 10 ms.
+    // A start time of its own, so the same options give the same file; one frame every 10 ms.
     const SerText text{"korrin-sim", "simulated camera",
                        "D = " + jsonNumber(options.sim.diameter) + " m"};
-    ser = std::make_unique<SerFileWriter>((options.out / (options.name + ".ser")).string(),
-                                          geometry.width, geometry.height, options.bitpix, frames,
-                                          text, serTicks(2025, 6, 1, 22, 0, 0), 100'000);
+    ser = std::make_unique<SerFileWriter>(
+        (options.out / (options.name + ".ser")).string(), geometry.width, geometry.height,
+        options.bitpix, frames, text,
+        serTicks(options.start.tm_year, options.start.tm_mon, options.start.tm_mday,
+                 options.start.tm_hour, options.start.tm_min, options.start.tm_sec),
+        100'000);
   } else if (options.format == "cube") {
     cube = std::make_unique<CubeWriter>((options.out / (options.name + ".fits")).string(),
                                         geometry.width, geometry.height, options.bitpix, frames,
-                                        options.name);
+                                        options.name, frameDate(options.start, 0));
   }
   std::atomic<long> clipped{0};
 
@@ -449,7 +494,7 @@ int run(const Options& given) {
             cube->write(i, samples);
           } else {
             writer.write(options.out / frameFileName(options.name, i + 1, digits), samples,
-                         geometry.width, geometry.height);
+                         geometry.width, geometry.height, frameDate(options.start, i));
           }
         }
       } catch (...) {
@@ -518,6 +563,10 @@ int run(const Options& given) {
 }  // namespace korrin
 
 int main(int argc, char** argv) {
-  return korrin::tool::toolMain("korrin-sim", korrin::kUsage, argc, argv, korrin::parseOptions,
-                                korrin::run);
+  CLI::App app(korrin::kDescription, "korrin-sim");
+  korrin::tool::configure(app);
+  korrin::Given given;
+  korrin::addOptions(app, given);
+  return korrin::tool::cliMain(app, argc, argv,
+                               [&] { return korrin::run(korrin::parseOptions(app, given)); });
 }

@@ -159,7 +159,7 @@ void SerFileWriter::finish() {
 }
 
 CubeWriter::CubeWriter(const std::string& path, int width, int height, int bitpix, long frames,
-                       const std::string& object)
+                       const std::string& object, const std::string& dateObs)
     : path_(path), planeSize_(static_cast<long long>(width) * height) {
   ::unlink(path.c_str());  // the disk-file creator refuses to overwrite
   fits_create_diskfile(&file_, path.c_str(), &status_);
@@ -172,6 +172,8 @@ CubeWriter::CubeWriter(const std::string& path, int width, int height, int bitpi
   char objectValue[72];
   std::snprintf(objectValue, sizeof objectValue, "%s", object.c_str());
   fits_update_key(file_, TSTRING, "OBJECT", objectValue, "simulated binary star", &status_);
+  fits_update_key_str(file_, "DATE-OBS", dateObs.c_str(), "[UTC] start of the first exposure",
+                      &status_);
   fits_write_comment(file_, "Synthetic speckle frames written by korrin-sim, one per plane",
                      &status_);
 }

@@ -69,7 +69,7 @@ class SerFileWriter {
 class CubeWriter {
  public:
   CubeWriter(const std::string& path, int width, int height, int bitpix, long frames,
-             const std::string& object);
+             const std::string& object, const std::string& dateObs);
   ~CubeWriter();
   CubeWriter(const CubeWriter&) = delete;
   CubeWriter& operator=(const CubeWriter&) = delete;
