@@ -67,12 +67,14 @@ inline std::string firstLine(const std::string& text) {
 }  // namespace detail
 
 // A CLI::App set up the way every companion program is: its help flag, its version flag, and
-// no Windows-style or prefix-matched options.
+// the last of a repeated option winning, as in most command-line programs (an option that
+// collects a list says so with its own policy).
 inline void configure(CLI::App& app) {
   app.set_help_flag("-h,--help", "print this help and exit");
   app.set_version_flag("--version", std::string(app.get_name()) + " " KORRIN_VERSION,
                        "print the version and exit");
-  app.option_defaults()->always_capture_default();
+  app.option_defaults()->always_capture_default()->multi_option_policy(
+      CLI::MultiOptionPolicy::TakeLast);
 }
 
 // Parses the command line into the options bound to `app`, then calls run() and returns its

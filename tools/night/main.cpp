@@ -277,6 +277,7 @@ int main(int argc, char** argv) {
                  "do only these captures (and their reference stars); repeat or separate by "
                  "commas")
       ->delimiter(',')
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->type_name("NAME")
       ->default_str("");
   app.add_option("--ref", o.ref, "the reference star's capture for every target")
