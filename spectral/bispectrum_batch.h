@@ -43,8 +43,8 @@ using AlignedFloats = std::unique_ptr<float[], AlignedFree>;
 class BispectrumBatch {
  public:
   static constexpr int kMaxFrames = 32;
-  // Windows and scratch stay below this for any limits inside the spectrum, so a worker needs
-  // little more memory than the straightforward loop, which needs none.
+  // Windows and scratch stay below this for any limits a run accepts (at most 2^31 - 1 sums), so
+  // a worker needs little more memory than the straightforward loop, which needs none.
   static constexpr int64_t kMaxExtraBytes = int64_t{30} << 20;
 
   // Extra bytes a batch of these limits allocates (windows and scratch); capacity as for the
