@@ -53,8 +53,8 @@ class BispectrumBatch {
   // Whether the batched kernel takes these limits: K and D within the spectrum.
   static bool accepts(int width, int kmax, int dkmax);
 
-  // path must be Portable, Avx2, Avx512 or Auto (resolved here); capacity 1..kMaxFrames, or 0 to
-  // choose by the window size. All buffers are allocated here, none per frame.
+  // path must be Portable, Avx2, Avx512 or Auto (resolved here); capacity 1..kMaxFrames, or 0 for
+  // as many frames as the allowance holds. All buffers are allocated here, none per frame.
   BispectrumBatch(int width, int kmax, int dkmax, KernelPath path, int capacity = 0);
   // Puts attached sums back in order (without the frames still pending).
   ~BispectrumBatch();
