@@ -107,7 +107,7 @@ void BM_ForwardHalfPowerWindows(benchmark::State& state) {
 }
 
 // Batched accumulation per frame: the window copy of every frame plus one pass per batch.
-// Argument 0 is the path, argument 1 the batch capacity (0: the default choice).
+// Arguments: path, batch capacity (0: the default choice), kmax, dkmax.
 template <int W>
 void BM_BatchedBispectrum(benchmark::State& state) {
   const auto path = static_cast<KernelPath>(state.range(0));
@@ -115,26 +115,39 @@ void BM_BatchedBispectrum(benchmark::State& state) {
     state.SkipWithError("path not supported by this CPU");
     return;
   }
+  const auto kmax = static_cast<int>(state.range(2));
+  const auto dkmax = static_cast<int>(state.range(3));
   auto engine = loadedEngine<W>(2u);
   std::vector<float> re(W * W), im(W * W);
   engine->forward(re, im, false);
   scaleSpectrum<W>(re, im);
 
-  BispectrumBatch batch(W, kDefaultKmax, kDefaultDkmax, path, static_cast<int>(state.range(1)));
+  const auto size = static_cast<std::size_t>(bispectrumSize(kmax, dkmax));
+  std::vector<float> sumRe(size), sumIm(size);
+  BispectrumBatch batch(W, kmax, dkmax, path, static_cast<int>(state.range(1)));
+  batch.attachSums(sumRe, sumIm);
   for (auto _ : state) {
     batch.add(re.data(), im.data());
   }
-  batch.flush();
+  batch.detachSums();
   state.SetItemsProcessed(state.iterations());
   state.SetLabel(std::string(kernelPathName(path)) + " B=" + std::to_string(batch.capacity()));
 }
 
 void batchArgs(benchmark::internal::Benchmark* b) {
   for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
-    b->Args({static_cast<int64_t>(path), 0});
+    b->Args({static_cast<int64_t>(path), 0, kDefaultKmax, kDefaultDkmax});
   }
-  b->Args({static_cast<int64_t>(KernelPath::Avx512), 8});
-  b->Args({static_cast<int64_t>(KernelPath::Avx512), 32});
+  b->Args({static_cast<int64_t>(KernelPath::Avx512), 8, kDefaultKmax, kDefaultDkmax});
+  b->Args({static_cast<int64_t>(KernelPath::Avx512), 32, kDefaultKmax, kDefaultDkmax});
+}
+
+// Limits users of large frames raise.
+void largeLimitArgs(benchmark::internal::Benchmark* b) {
+  for (KernelPath path : {KernelPath::Avx2, KernelPath::Avx512}) {
+    b->Args({static_cast<int64_t>(path), 0, 100, 15});
+    b->Args({static_cast<int64_t>(path), 0, 120, 20});
+  }
 }
 
 BENCHMARK(BM_ForwardScalePower<128>);
@@ -153,6 +166,7 @@ BENCHMARK(BM_BatchedBispectrum<128>)->Apply(batchArgs);
 BENCHMARK(BM_BatchedBispectrum<256>)->Apply(batchArgs);
 BENCHMARK(BM_BatchedBispectrum<512>)->Apply(batchArgs);
 BENCHMARK(BM_BatchedBispectrum<1024>)->Apply(batchArgs);
+BENCHMARK(BM_BatchedBispectrum<1024>)->Apply(largeLimitArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Forward<128>);
 BENCHMARK(BM_Forward<256>);
 BENCHMARK(BM_Forward<512>);

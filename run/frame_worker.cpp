@@ -151,9 +151,8 @@ struct FrameWorker<Width>::State {
   std::vector<float>& power;
   KernelPath path;
   bool fused = false;
-  // The batch keeps its own sums in a layout its kernel walks sequentially; they are taken from
-  // the slot before the first frame and put back once the share is done (a partial batch is
-  // added then).
+  // The batched accumulation: it keeps the slot's sums in the order its kernel walks them from
+  // prepareSums to the end of the share, when it adds a partial batch and puts them back.
   std::optional<BispectrumBatch> batch;
   std::vector<float> halfPower;
   std::optional<Engine> engine;
@@ -175,18 +174,17 @@ void FrameWorker<Width>::prepareSums() {
   State& w = *state_;
   // Decided here, not at construction: the run driver sizes the slot's vectors just before.
   constexpr size_t pixels = size_t{Width} * Width;
+  const auto elements = static_cast<size_t>(bispectrumSize(w.kmax, w.dkmax));
   w.fused = w.path != KernelPath::Reference && w.re.size() >= pixels && w.im.size() >= pixels &&
-            w.power.size() >= pixels;
-  const int64_t elements = bispectrumSize(w.kmax, w.dkmax);
-  if (w.fused && BispectrumBatch::accepts(Width, w.kmax, w.dkmax) &&
-      static_cast<int64_t>(w.bispRe.size()) >= elements &&
-      static_cast<int64_t>(w.bispIm.size()) >= elements) {
+            w.power.size() >= pixels && BispectrumBatch::accepts(Width, w.kmax, w.dkmax) &&
+            w.bispRe.size() >= elements && w.bispIm.size() >= elements;
+  if (w.fused) {
     w.batch.emplace(Width, w.kmax, w.dkmax, w.path);
-    w.batch->loadSums(w.bispRe, w.bispIm);
+    w.batch->attachSums(w.bispRe, w.bispIm);
   }
   // With a batch the power is kept on the half spectrum and spread at the end, which starts the
   // sums at zero: taken only when the slot's power is still all zero bits, as it is in a run.
-  if (w.batch && std::all_of(w.power.begin(), w.power.end(),
+  if (w.fused && std::all_of(w.power.begin(), w.power.end(),
                              [](float v) { return std::bit_cast<uint32_t>(v) == 0u; })) {
     w.halfPower.assign(size_t{Width} * (Width / 2 + 1), 0.0f);
   }
@@ -262,15 +260,12 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
     if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
 
     if (frame.pixels != engine.inputData()) engine.loadFloat(frame.pixels);
-    if (batch && !halfPower.empty()) {
+    if (fused && !halfPower.empty()) {
       engine.forwardHalfPower(halfPower.data());
       batch->addHalfSpectrum(&engine.spectrumData()[0][0]);
-    } else if (batch) {
-      engine.forwardScaledPower(re, im, w.power);
-      batch->add(re.data(), im.data());
     } else if (fused) {
       engine.forwardScaledPower(re, im, w.power);
-      accumulateBispectrum<Width>(w.kmax, w.dkmax, re, im, w.bispRe, w.bispIm);
+      batch->add(re.data(), im.data());
     } else {
       engine.forward(re, im, false);
       accumulateFrame<Width>(w.kmax, w.dkmax, re, im, w.power, w.bispRe, w.bispIm);
@@ -279,7 +274,7 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
     releaseFitsRecords(&frame);
     releaseFrame(&frame);
   }
-  if (batch) batch->storeSums(w.bispRe, w.bispIm);
+  if (fused) batch->detachSums();
   if (!halfPower.empty()) State::Engine::spreadHalfPower(halfPower.data(), w.power);
 }
 

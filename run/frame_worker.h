@@ -12,7 +12,7 @@ namespace korrin {
 
 // One worker taken apart into its three stages, so that the run driver can order them across
 // workers: planning is serial (one planner lock) and measured, about 0.1 s, while the first touch
-// of a slot's sums and private batch sums costs tens of milliseconds of page faults. The stages
+// of a slot's sums and the batch's buffers costs tens of milliseconds of page faults. The stages
 // run in this order for any one worker, but the memory of a worker may be prepared by another
 // thread (the caller orders the hand-over).
 template <int Width>
@@ -26,7 +26,7 @@ class FrameWorker {
   FrameWorker& operator=(const FrameWorker&) = delete;
   ~FrameWorker();
 
-  // Memory only: the batch and its private sums, taken from the slot's current sums.
+  // Memory only: the batch, which takes over the slot's current sums.
   void prepareSums();
   // Creates the FFT engine (plans while holding the planner lock).
   void prepareEngine();
@@ -46,8 +46,7 @@ void processFiles(const std::vector<std::string>& files, int kmax, int dkmax, in
                   StarAnnulus& annulus);
 
 // processFiles with the accumulation path chosen by the caller (tests, benchmarks). Every path
-// gives the same sums bit for bit; a path the CPU cannot run is replaced by the portable one, and
-// limits whose private sums would be too large keep the straightforward bispectrum loop.
+// gives the same sums bit for bit; a path the CPU cannot run is replaced by the portable one.
 template <int Width>
 void processFilesOnPath(const std::vector<std::string>& files, int kmax, int dkmax, int maskRadius,
                         int maskInterval, std::vector<float>& re, std::vector<float>& im,

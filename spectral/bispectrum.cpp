@@ -79,6 +79,28 @@ void accumulateBispectrum(int kmax, int dkmax, const std::vector<float>& re,
   }
 }
 
+void accumulateBispectrumFrames(int width, int kmax, int dkmax,
+                                const std::vector<std::vector<float>>& res,
+                                const std::vector<std::vector<float>>& ims,
+                                std::vector<float>& bispRe, std::vector<float>& bispIm) {
+  for (std::size_t f = 0; f < res.size(); ++f) {
+    switch (width) {
+      case 128:
+        accumulateBispectrum<128>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+        break;
+      case 256:
+        accumulateBispectrum<256>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+        break;
+      case 512:
+        accumulateBispectrum<512>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+        break;
+      default:
+        accumulateBispectrum<1024>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
+        break;
+    }
+  }
+}
+
 template void scaleSpectrum<128>(std::vector<float>&, std::vector<float>&);
 template void scaleSpectrum<256>(std::vector<float>&, std::vector<float>&);
 template void scaleSpectrum<512>(std::vector<float>&, std::vector<float>&);

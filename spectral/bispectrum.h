@@ -39,6 +39,13 @@ void accumulateBispectrum(int kmax, int dkmax, const std::vector<float>& re,
                           const std::vector<float>& im, std::vector<float>& bispRe,
                           std::vector<float>& bispIm);
 
+// accumulateBispectrum for each frame's centred, normalised spectrum in turn, for a width known
+// only at run time (tests, benchmarks): 128, 256, 512 or 1024.
+void accumulateBispectrumFrames(int width, int kmax, int dkmax,
+                                const std::vector<std::vector<float>>& res,
+                                const std::vector<std::vector<float>>& ims,
+                                std::vector<float>& bispRe, std::vector<float>& bispIm);
+
 // The frame step after the transform: scale, add power, add bispectrum.
 template <int W>
 void accumulateFrame(int kmax, int dkmax, std::vector<float>& re, std::vector<float>& im,

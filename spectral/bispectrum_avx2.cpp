@@ -21,7 +21,13 @@ struct Avx2 {
   static Vec load(const float* p) { return _mm256_load_ps(p); }
   static Vec loadu(const float* p) { return _mm256_loadu_ps(p); }
   static Vec broadcast(const float* p) { return _mm256_broadcast_ss(p); }
-  static void store(float* p, Vec v) { _mm256_store_ps(p, v); }
+  static void storeu(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+  // Lanes off are neither read nor written, so a part at the end of the sums stays inside them.
+  static Vec loadPart(const float* p, int n) { return _mm256_maskload_ps(p, firstLanes(n)); }
+  static void storePart(float* p, Vec v, int n) { _mm256_maskstore_ps(p, firstLanes(n), v); }
+  static __m256i firstLanes(int n) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  }
   static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
   static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
   static Vec sub(Vec a, Vec b) { return _mm256_sub_ps(a, b); }

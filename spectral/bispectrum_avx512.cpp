@@ -21,7 +21,10 @@ struct Avx512 {
   static Vec load(const float* p) { return _mm512_load_ps(p); }
   static Vec loadu(const float* p) { return _mm512_loadu_ps(p); }
   static Vec broadcast(const float* p) { return _mm512_set1_ps(*p); }
-  static void store(float* p, Vec v) { _mm512_store_ps(p, v); }
+  static void storeu(float* p, Vec v) { _mm512_storeu_ps(p, v); }
+  static Vec loadPart(const float* p, int n) { return _mm512_maskz_loadu_ps(firstLanes(n), p); }
+  static void storePart(float* p, Vec v, int n) { _mm512_mask_storeu_ps(p, firstLanes(n), v); }
+  static Mask firstLanes(int n) { return static_cast<Mask>((1u << n) - 1u); }
   static Vec mul(Vec a, Vec b) { return _mm512_mul_ps(a, b); }
   static Vec add(Vec a, Vec b) { return _mm512_add_ps(a, b); }
   static Vec sub(Vec a, Vec b) { return _mm512_sub_ps(a, b); }

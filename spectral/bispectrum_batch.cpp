@@ -1,6 +1,7 @@
 #include "spectral/bispectrum_batch.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,11 +14,9 @@ namespace korrin {
 
 namespace {
 
-// Whole vectors of the widest path, so one layout serves every path.
+// Whole vectors of the widest path, so one window layout serves every path.
 constexpr int kLaneMultiple = 16;
-static_assert(kLaneMultiple % detail::kAccLanes == 0, "whole chunks of sums per row");
-// Windows of this many bytes per worker keep the rows one (uy, vy) step reads in the caches.
-constexpr int64_t kWindowBudget = int64_t{6} << 20;
+static_assert(kLaneMultiple % detail::kChunk == 0, "F(u) rows of whole chunks");
 
 struct Geometry {
   int lanesPad;
@@ -28,7 +27,8 @@ struct Geometry {
   int64_t uRows;
   int64_t tRows;
   int64_t vRows;
-  int64_t accFloats;
+  int64_t blocks;         // runs of 2D+1 sums per uy: (2K+1)(2D+1)
+  int64_t scratchFloats;  // one run, and one chunk of runs
 
   Geometry(int kmax, int dkmax) {
     const int64_t d2 = 2 * int64_t{dkmax} + 1;
@@ -40,15 +40,22 @@ struct Geometry {
     uRows = int64_t{kmax} + 1;
     tRows = int64_t{kmax} + 2 * int64_t{dkmax} + 1;
     vRows = d2;
-    accFloats = uRows * d2 * d2 * 2 * lanesPad;
+    blocks = (2 * int64_t{kmax} + 1) * d2;
+    scratchFloats = (1 + detail::kChunk) * d2;
   }
-  int64_t windowFloatsPerFrame() const { return uRows * uFrame + tRows * tFrame + vRows * vFrame; }
+  int64_t windowBytesPerFrame() const {
+    return (uRows * uFrame + tRows * tFrame + vRows * vFrame) * int64_t{sizeof(float)};
+  }
+  int64_t scratchBytes() const { return scratchFloats * int64_t{sizeof(float)} + blocks / 8 + 1; }
 };
 
-int autoCapacity(int kmax, int dkmax) {
-  const Geometry g(kmax, dkmax);
-  const int64_t frames = kWindowBudget / (g.windowFloatsPerFrame() * int64_t{sizeof(float)});
-  return static_cast<int>(std::clamp<int64_t>(frames, 1, BispectrumBatch::kMaxFrames));
+// As many frames as the allowance holds, up to kMaxFrames: the sums then travel through memory
+// once per kMaxFrames frames up to large limits (K = 120, D = 20 keeps 32), and a step's window
+// rows (a few hundred kilobytes at most then) stay in the core's own cache.
+int autoCapacity(const Geometry& g) {
+  const int64_t budget = BispectrumBatch::kMaxExtraBytes - g.scratchBytes();
+  return static_cast<int>(
+      std::clamp<int64_t>(budget / g.windowBytesPerFrame(), 1, BispectrumBatch::kMaxFrames));
 }
 
 detail::AlignedFloats allocateZeroed(int64_t count) {
@@ -100,86 +107,130 @@ const char* kernelPathName(KernelPath path) {
   return "unknown";
 }
 
-int64_t BispectrumBatch::extraBytes(int /*width*/, int kmax, int dkmax, int capacity) {
+int64_t BispectrumBatch::extraBytes(int kmax, int dkmax, int capacity) {
   const Geometry g(kmax, dkmax);
-  if (capacity <= 0) capacity = autoCapacity(kmax, dkmax);
-  return (g.accFloats + g.windowFloatsPerFrame() * capacity) * int64_t{sizeof(float)};
+  if (capacity <= 0) capacity = autoCapacity(g);
+  return capacity * g.windowBytesPerFrame() + g.scratchBytes();
 }
 
 bool BispectrumBatch::accepts(int width, int kmax, int dkmax) {
   const int limit = width / 2 - 1;
-  if (kmax < 0 || kmax > limit || dkmax < 0 || dkmax > limit) return false;
-  return extraBytes(width, kmax, dkmax, 0) <= kMaxExtraBytes;
+  return kmax >= 0 && kmax <= limit && dkmax >= 0 && dkmax <= limit;
 }
 
 BispectrumBatch::BispectrumBatch(int width, int kmax, int dkmax, KernelPath path, int capacity)
     : width_(width), kmax_(kmax), dkmax_(dkmax), path_(resolveKernelPath(path)) {
-  const int limit = width / 2 - 1;
-  if (kmax < 0 || kmax > limit || dkmax < 0 || dkmax > limit) {
+  if (!accepts(width, kmax, dkmax)) {
     throw std::invalid_argument("bispectrum limits outside the spectrum");
   }
   if (path_ == KernelPath::Reference || !kernelPathSupported(path_)) {
     throw std::invalid_argument("kernel path not available for batches");
   }
-  capacity_ = capacity <= 0 ? autoCapacity(kmax, dkmax) : std::min(capacity, kMaxFrames);
   const Geometry g(kmax, dkmax);
+  capacity_ = capacity <= 0 ? autoCapacity(g) : std::min(capacity, kMaxFrames);
   lanesPad_ = g.lanesPad;
   tRowLen_ = g.tRowLen;
   uFrame_ = static_cast<size_t>(g.uFrame);
   tFrame_ = static_cast<size_t>(g.tFrame);
   vFrame_ = static_cast<size_t>(g.vFrame);
-  accFloats_ = static_cast<size_t>(g.accFloats);
   // Window entries outside the spectrum and the lanes past 2K+1 stay zero for good; the kernel
   // never adds their terms.
   uWin_ = allocateZeroed(g.uRows * capacity_ * g.uFrame);
   tWin_ = allocateZeroed(g.tRows * capacity_ * g.tFrame);
   vWin_ = allocateZeroed(g.vRows * capacity_ * g.vFrame);
-  acc_ = allocateZeroed(g.accFloats);
+  // Allocated now, so that putting the sums back can never fail.
+  scratch_ = allocateZeroed(g.scratchFloats);
+  moved_.reserve(static_cast<size_t>(g.blocks));
+}
+
+BispectrumBatch::~BispectrumBatch() {
+  if (sumRe_ != nullptr) reorder(false);
 }
 
 namespace {
 
-// Visits every accumulator element once, in the order of the slot's sums, with its position in
-// the private layout: [uy][vy][x / kAccLanes][vx][re|im][x % kAccLanes], so the imaginary part
-// lies kAccLanes floats after the real part.
-template <class Visit>
-void walkElements(int kmax, int dkmax, size_t lanesPad, Visit visit) {
-  constexpr size_t C = detail::kAccLanes;
-  const int d2 = 2 * dkmax + 1;
-  const int k2 = 2 * kmax + 1;
-  size_t element = 0;
-  for (int uy = 0; uy <= kmax; ++uy) {
-    for (int x = 0; x < k2; ++x) {
-      const size_t chunk = static_cast<size_t>(x) / C * d2 * 2 * C + static_cast<size_t>(x) % C;
-      for (int vyi = 0; vyi < d2; ++vyi) {
-        const size_t block = (static_cast<size_t>(uy) * d2 + vyi) * d2 * 2 * lanesPad + chunk;
-        for (int vxi = 0; vxi < d2; ++vxi) {
-          visit(block + static_cast<size_t>(vxi) * 2 * C, element++);
-        }
-      }
+// Transposes, in place, a rows x cols matrix of blocks of blockFloats floats: the block at
+// (r, c) moves to (c, r). Each cycle of the permutation is followed once through one block of
+// scratch; moved marks the positions done and must have room for rows * cols flags.
+void transposeBlocks(float* base, size_t rows, size_t cols, size_t blockFloats, float* scratch,
+                     std::vector<bool>& moved) {
+  const size_t count = rows * cols;
+  const size_t bytes = blockFloats * sizeof(float);
+  // The block at position i of the result, (i / rows, i % rows), was at (i % rows, i / rows).
+  const auto source = [&](size_t i) { return i % rows * cols + i / rows; };
+  moved.assign(count, false);
+  for (size_t start = 0; start < count; ++start) {
+    if (moved[start]) continue;
+    moved[start] = true;
+    size_t at = start;
+    size_t from = source(start);
+    if (from == start) continue;
+    std::memcpy(scratch, base + start * blockFloats, bytes);
+    for (; from != start; at = from, from = source(at)) {
+      std::memcpy(base + at * blockFloats, base + from * blockFloats, bytes);
+      moved[from] = true;
     }
+    std::memcpy(base + at * blockFloats, scratch, bytes);
   }
 }
 
 }  // namespace
 
-void BispectrumBatch::loadSums(const std::vector<float>& bispRe, const std::vector<float>& bispIm) {
-  const size_t lanes = static_cast<size_t>(lanesPad_);
-  float* acc = acc_.get();
-  walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
-    acc[at] = bispRe[element];
-    acc[at + detail::kAccLanes] = bispIm[element];
-  });
+void BispectrumBatch::reorder(bool toKernel) {
+  // Per uy the reference holds [x][vy][vx], the kernel [vy][x / C][vx][x % C] with a narrower
+  // last chunk (see bispectrum_kernel.h). The runs of 2D+1 sums [vx] are transposed from
+  // [x][vy] to [vy][x] as blocks, then each chunk of runs [x % C][vx] to [vx][x % C]: in place
+  // but for one chunk, so the scratch stays small however large the sums are.
+  constexpr size_t C = detail::kChunk;
+  const size_t d2 = 2 * static_cast<size_t>(dkmax_) + 1;
+  const size_t k2 = 2 * static_cast<size_t>(kmax_) + 1;
+  float* block = scratch_.get();
+  float* chunk = block + d2;
+  for (std::vector<float>* sums : {sumRe_, sumIm_}) {
+    for (size_t uy = 0; uy <= static_cast<size_t>(kmax_); ++uy) {
+      float* slab = sums->data() + uy * k2 * d2 * d2;
+      // Zeros read the same in either order: a run's fresh sums need no work.
+      if (std::all_of(slab, slab + k2 * d2 * d2,
+                      [](float v) { return std::bit_cast<uint32_t>(v) == 0u; })) {
+        continue;
+      }
+      if (toKernel) transposeBlocks(slab, k2, d2, d2, block, moved_);
+      for (size_t vy = 0; vy < d2; ++vy) {
+        for (size_t x0 = 0; x0 < k2; x0 += C) {
+          const size_t width = std::min(C, k2 - x0);
+          float* runs = slab + (vy * k2 + x0) * d2;
+          std::memcpy(chunk, runs, width * d2 * sizeof(float));
+          for (size_t vx = 0; vx < d2; ++vx) {
+            for (size_t l = 0; l < width; ++l) {
+              if (toKernel) {
+                runs[vx * width + l] = chunk[l * d2 + vx];
+              } else {
+                runs[l * d2 + vx] = chunk[vx * width + l];
+              }
+            }
+          }
+        }
+      }
+      if (!toKernel) transposeBlocks(slab, d2, k2, d2, block, moved_);
+    }
+  }
 }
 
-void BispectrumBatch::storeSums(std::vector<float>& bispRe, std::vector<float>& bispIm) {
+void BispectrumBatch::attachSums(std::vector<float>& bispRe, std::vector<float>& bispIm) {
+  const auto size = static_cast<size_t>(bispectrumSize(kmax_, dkmax_));
+  if (bispRe.size() < size || bispIm.size() < size || sumRe_ != nullptr) {
+    throw std::invalid_argument("bispectrum sums smaller than the limits need, or attached twice");
+  }
+  sumRe_ = &bispRe;
+  sumIm_ = &bispIm;
+  reorder(true);
+}
+
+void BispectrumBatch::detachSums() {
   flush();
-  const size_t lanes = static_cast<size_t>(lanesPad_);
-  const float* acc = acc_.get();
-  walkElements(kmax_, dkmax_, lanes, [&](size_t at, size_t element) {
-    bispRe[element] = acc[at];
-    bispIm[element] = acc[at + detail::kAccLanes];
-  });
+  if (sumRe_ != nullptr) reorder(false);
+  sumRe_ = nullptr;
+  sumIm_ = nullptr;
 }
 
 namespace {
@@ -307,9 +358,10 @@ void BispectrumBatch::addWindows(const Rows& rows) {
 
 void BispectrumBatch::flush() {
   if (count_ == 0) return;
-  const detail::BatchKernelArgs args{kmax_,       dkmax_,      width_ / 2, capacity_,
-                                     count_,      lanesPad_,   tRowLen_,   uWin_.get(),
-                                     tWin_.get(), vWin_.get(), acc_.get()};
+  if (sumRe_ == nullptr) throw std::logic_error("bispectrum batch flushed without sums");
+  const detail::BatchKernelArgs args{kmax_,       dkmax_,      width_ / 2,     capacity_,
+                                     count_,      lanesPad_,   tRowLen_,       uWin_.get(),
+                                     tWin_.get(), vWin_.get(), sumRe_->data(), sumIm_->data()};
   switch (path_) {
     case KernelPath::Avx512:
       detail::accumulateBatchAvx512(args);
@@ -322,35 +374,6 @@ void BispectrumBatch::flush() {
       break;
   }
   count_ = 0;
-}
-
-void accumulateBispectrumFrames(int width, int kmax, int dkmax, KernelPath path, int capacity,
-                                const std::vector<std::vector<float>>& res,
-                                const std::vector<std::vector<float>>& ims,
-                                std::vector<float>& bispRe, std::vector<float>& bispIm) {
-  if (path == KernelPath::Reference) {
-    for (size_t f = 0; f < res.size(); ++f) {
-      switch (width) {
-        case 128:
-          accumulateBispectrum<128>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
-          break;
-        case 256:
-          accumulateBispectrum<256>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
-          break;
-        case 512:
-          accumulateBispectrum<512>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
-          break;
-        default:
-          accumulateBispectrum<1024>(kmax, dkmax, res[f], ims[f], bispRe, bispIm);
-          break;
-      }
-    }
-    return;
-  }
-  BispectrumBatch batch(width, kmax, dkmax, path, capacity);
-  batch.loadSums(bispRe, bispIm);
-  for (size_t f = 0; f < res.size(); ++f) batch.add(res[f].data(), ims[f].data());
-  batch.storeSums(bispRe, bispIm);
 }
 
 }  // namespace korrin

@@ -11,9 +11,11 @@ namespace korrin::detail {
 //   t: [uy+vy+D][frame][re|im][col 0..tRowLen-1]        F(-(u+v)) with ux+vx = col - K - D,
 //                                                       flipped so it runs forward in ux
 //   v: [vy+D][frame][re|im][vx+D]                       F(v)
-//   acc: [uy][vy+D][x/kAccLanes][vx+D][re|im][x%kAccLanes]  the private sums, in the order the
-//                                                       kernel visits them
-inline constexpr int kAccLanes = 16;
+// The sums, each of the caller's two vectors in the order the kernel visits it:
+//   [uy][vy+D][x / kChunk][vx+D][x % kChunk], x = ux + K,
+// the last chunk of a (uy, vy) row only as wide as the x left ((2K+1) mod kChunk, unless 0), so
+// that the sums keep exactly the reference's size.
+inline constexpr int kChunk = 16;
 
 struct BatchKernelArgs {
   int kmax;
@@ -26,7 +28,8 @@ struct BatchKernelArgs {
   const float* u;
   const float* t;
   const float* v;
-  float* acc;
+  float* sumRe;
+  float* sumIm;
 };
 
 void accumulateBatchPortable(const BatchKernelArgs& args);

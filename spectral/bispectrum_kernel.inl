@@ -1,22 +1,26 @@
 // The batched bispectrum kernel, written once over a vector type V and included by each
 // instruction-set file inside its target region (so nothing here may instantiate library code).
 //
-// V supplies: Vec, Mask, kLanes, kMaxGroup, load (aligned), loadu, broadcast, store, mul, add,
-// sub, laneMask(lo, hi) (lanes lo..hi on), addMasked(term, sum, mask) and pin(vec) (keeps a
-// loaded vector in a register; may do nothing).
+// V supplies: Vec, Mask, kLanes, kMaxGroup, load (aligned), loadu, loadPart(p, n) and
+// storePart(p, vec, n) (the first n lanes only, nothing touched beyond them), broadcast,
+// storeu, mul, add, sub, laneMask(lo, hi) (lanes lo..hi on), addMasked(term, sum, mask) and
+// pin(vec) (keeps a loaded vector in a register; may do nothing).
 //
-// For each accumulator vector (consecutive ux, fixed uy, vy, vx) the frames of the batch are
-// added one after the other while the sums stay in registers; a group of vx shares the F(u)
-// loads. The per-lane arithmetic is the reference's, operation by operation.
+// For each vector of sums (consecutive ux, fixed uy, vy, vx) the frames of the batch are added
+// one after the other while the sums stay in registers; a group of vx shares the F(u) loads. The
+// per-lane arithmetic is the reference's, operation by operation.
 
 namespace {
 
 using korrin::detail::BatchKernelArgs;
-using korrin::detail::kAccLanes;
+using korrin::detail::kChunk;
 
+// One group of G consecutive vx for one vector of x. The sums of vx + g lie at sumRe + g * stride
+// (and sumIm likewise), lanes of them valid: fewer than a vector only in a row's last chunk.
 template <class V, int G, bool Masked>
 void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, const float* vRow,
-              float* accRow, const typename V::Mask* masks) {
+              float* sumRe, float* sumIm, ptrdiff_t stride, int lanes,
+              const typename V::Mask* masks) {
   using Vec = typename V::Vec;
   const int lanesPad = a.lanesPad;
   const int tRowLen = a.tRowLen;
@@ -24,24 +28,26 @@ void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, co
   const ptrdiff_t uStride = 2 * ptrdiff_t{lanesPad};
   const ptrdiff_t tStride = 2 * ptrdiff_t{tRowLen};
   const ptrdiff_t vStride = 2 * ptrdiff_t{d2};
-  constexpr ptrdiff_t aStride = 2 * ptrdiff_t{kAccLanes};
+  const bool whole = lanes == V::kLanes;
 
   // The sums are walked in address order, one group after the other; asking for the next
   // group's lines now hides their trip from memory behind this group's arithmetic.
   // (By address: past the last group these lines lie beyond the sums, which a prefetch may touch
   // but a pointer may not.)
-  const uintptr_t next = reinterpret_cast<uintptr_t>(accRow + G * aStride);
+  const uintptr_t nextRe = reinterpret_cast<uintptr_t>(sumRe + G * stride);
+  const uintptr_t nextIm = reinterpret_cast<uintptr_t>(sumIm + G * stride);
 #pragma GCC unroll 16
-  for (int i = 0; i < 2 * G; ++i) {
-    __builtin_prefetch(reinterpret_cast<const void*>(next + i * 64u), 1, 3);
+  for (int i = 0; i <= G; ++i) {
+    __builtin_prefetch(reinterpret_cast<const void*>(nextRe + i * 64u), 1, 3);
+    __builtin_prefetch(reinterpret_cast<const void*>(nextIm + i * 64u), 1, 3);
   }
 
-  Vec sumRe[G];
-  Vec sumIm[G];
+  Vec accRe[G];
+  Vec accIm[G];
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
-    sumRe[g] = V::load(accRow + g * aStride);
-    sumIm[g] = V::load(accRow + g * aStride + kAccLanes);
+    accRe[g] = whole ? V::loadu(sumRe + g * stride) : V::loadPart(sumRe + g * stride, lanes);
+    accIm[g] = whole ? V::loadu(sumIm + g * stride) : V::loadPart(sumIm + g * stride, lanes);
   }
   // One pointer per stream keeps every address a base plus a constant, so the loop needs no
   // more general registers than x86-64 has.
@@ -66,11 +72,11 @@ void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, co
       const Vec br = V::sub(V::mul(ftRe, pr), V::mul(ftIm, pi));
       const Vec bi = V::add(V::mul(ftIm, pr), V::mul(ftRe, pi));
       if constexpr (Masked) {
-        sumRe[g] = V::addMasked(br, sumRe[g], masks[g]);
-        sumIm[g] = V::addMasked(bi, sumIm[g], masks[g]);
+        accRe[g] = V::addMasked(br, accRe[g], masks[g]);
+        accIm[g] = V::addMasked(bi, accIm[g], masks[g]);
       } else {
-        sumRe[g] = V::add(br, sumRe[g]);
-        sumIm[g] = V::add(bi, sumIm[g]);
+        accRe[g] = V::add(br, accRe[g]);
+        accIm[g] = V::add(bi, accIm[g]);
       }
     }
     uRe += uStride;
@@ -82,19 +88,26 @@ void runGroup(const BatchKernelArgs& a, const float* uRow, const float* tRow, co
   }
 #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
-    V::store(accRow + g * aStride, sumRe[g]);
-    V::store(accRow + g * aStride + kAccLanes, sumIm[g]);
+    if (whole) {
+      V::storeu(sumRe + g * stride, accRe[g]);
+      V::storeu(sumIm + g * stride, accIm[g]);
+    } else {
+      V::storePart(sumRe + g * stride, accRe[g], lanes);
+      V::storePart(sumIm + g * stride, accIm[g], lanes);
+    }
   }
 }
 
 template <class V, bool Masked, int G = V::kMaxGroup>
 void dispatchGroup(int size, const BatchKernelArgs& a, const float* uRow, const float* tRow,
-                   const float* vRow, float* accRow, const typename V::Mask* masks) {
+                   const float* vRow, float* sumRe, float* sumIm, ptrdiff_t stride, int lanes,
+                   const typename V::Mask* masks) {
   if constexpr (G >= 1) {
     if (size == G) {
-      runGroup<V, G, Masked>(a, uRow, tRow, vRow, accRow, masks);
+      runGroup<V, G, Masked>(a, uRow, tRow, vRow, sumRe, sumIm, stride, lanes, masks);
     } else {
-      dispatchGroup<V, Masked, G - 1>(size, a, uRow, tRow, vRow, accRow, masks);
+      dispatchGroup<V, Masked, G - 1>(size, a, uRow, tRow, vRow, sumRe, sumIm, stride, lanes,
+                                      masks);
     }
   }
 }
@@ -102,12 +115,14 @@ void dispatchGroup(int size, const BatchKernelArgs& a, const float* uRow, const 
 template <class V>
 void accumulateBatch(const BatchKernelArgs& a) {
   constexpr int L = V::kLanes;
+  static_assert(kChunk % L == 0, "whole vectors per chunk");
   const int k = a.kmax;
   const int d2 = 2 * a.dkmax + 1;
   const int half = a.half;
-  const int uExtent = 2 * k + 1;
+  const int k2 = 2 * k + 1;
   const ptrdiff_t lanesPad = a.lanesPad;
   const ptrdiff_t cap = a.capacity;
+  const ptrdiff_t rowFloats = ptrdiff_t{k2} * d2;
 
   typename V::Mask masks[V::kMaxGroup];
   for (int uy = 0; uy <= k; ++uy) {
@@ -118,8 +133,13 @@ void accumulateBatch(const BatchKernelArgs& a) {
       if (t < -(half - 1) || t > half) continue;
       const float* tRow0 = a.t + ptrdiff_t{uy + vyi} * cap * 2 * a.tRowLen;
       const float* vRow0 = a.v + vyi * cap * 2 * d2;
-      float* accBlock = a.acc + (ptrdiff_t{uy} * d2 + vyi) * d2 * 2 * lanesPad;
-      for (int x0 = 0; x0 < uExtent; x0 += L) {
+      const ptrdiff_t row = (ptrdiff_t{uy} * d2 + vyi) * rowFloats;
+      for (int x0 = 0; x0 < k2; x0 += L) {
+        // The chunk holding x0: its width is the stride between the sums of consecutive vx.
+        const int chunk = x0 / kChunk * kChunk;
+        const int width = k2 - chunk < kChunk ? k2 - chunk : kChunk;
+        const int lanes = width - (x0 - chunk) < L ? width - (x0 - chunk) : L;
+        const ptrdiff_t chunkAt = row + ptrdiff_t{chunk} * d2 + (x0 - chunk);
         for (int g0 = 0; g0 < d2; g0 += V::kMaxGroup) {
           const int size = d2 - g0 < V::kMaxGroup ? d2 - g0 : V::kMaxGroup;
           // Lane l holds ux = x0 + l - K; with vx = vxi - D the column of -(u+v) is
@@ -138,12 +158,13 @@ void accumulateBatch(const BatchKernelArgs& a) {
           const float* uRow = uRow0 + x0;
           const float* tRow = tRow0 + x0 + g0;
           const float* vRow = vRow0 + g0;
-          float* accRow = accBlock + ptrdiff_t{x0 / kAccLanes} * d2 * 2 * kAccLanes +
-                          g0 * 2 * kAccLanes + x0 % kAccLanes;
+          const ptrdiff_t at = chunkAt + ptrdiff_t{g0} * width;
           if (full) {
-            dispatchGroup<V, false>(size, a, uRow, tRow, vRow, accRow, masks);
+            dispatchGroup<V, false>(size, a, uRow, tRow, vRow, a.sumRe + at, a.sumIm + at, width,
+                                    lanes, masks);
           } else {
-            dispatchGroup<V, true>(size, a, uRow, tRow, vRow, accRow, masks);
+            dispatchGroup<V, true>(size, a, uRow, tRow, vRow, a.sumRe + at, a.sumIm + at, width,
+                                   lanes, masks);
           }
         }
       }

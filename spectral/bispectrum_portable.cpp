@@ -21,7 +21,15 @@ struct Portable {
   }
   static Vec loadu(const float* p) { return load(p); }
   static Vec broadcast(const float* p) { return Vec{*p, *p, *p, *p}; }
-  static void store(float* p, Vec v) { std::memcpy(p, &v, sizeof v); }
+  static void storeu(float* p, Vec v) { std::memcpy(p, &v, sizeof v); }
+  static Vec loadPart(const float* p, int n) {
+    Vec v{};
+    std::memcpy(&v, p, sizeof(float) * static_cast<size_t>(n));
+    return v;
+  }
+  static void storePart(float* p, Vec v, int n) {
+    std::memcpy(p, &v, sizeof(float) * static_cast<size_t>(n));
+  }
   static Vec mul(Vec a, Vec b) { return a * b; }
   static Vec add(Vec a, Vec b) { return a + b; }
   static Vec sub(Vec a, Vec b) { return a - b; }

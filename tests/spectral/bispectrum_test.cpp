@@ -24,13 +24,11 @@ namespace {
 using test::centredIndex;
 using test::firstDifference;
 using test::uniform;
+using Spectra = std::vector<std::vector<float>>;
 
-struct Sums {
-  Sums(int kmax, int dkmax)
-      : re(static_cast<std::size_t>(bispectrumSize(kmax, dkmax)), 0.0f), im(re) {}
-  std::vector<float> re;
-  std::vector<float> im;
-};
+std::vector<float> zeroSums(int kmax, int dkmax) {
+  return std::vector<float>(static_cast<std::size_t>(bispectrumSize(kmax, dkmax)), 0.0f);
+}
 
 template <class T>
 class BispectrumWidths : public ::testing::Test {};
@@ -41,28 +39,20 @@ TYPED_TEST_SUITE(BispectrumWidths, test::AllWidths);
 TYPED_TEST(BispectrumWidths, ConstantFrameFillsOnlyTheZeroFrequency) {
   constexpr int W = TypeParam::value;
   constexpr int K = 60, D = 9;
-  std::vector<float> sre(W * W, 3.0f), sim(W * W, -5.0f);
-  scaleSpectrum<W>(sre, sim);
-  const float s = 1.0f / (float(W) * float(W));
-  EXPECT_EQ(std::count(sre.begin(), sre.end(), 3.0f * s), W * W);
-  EXPECT_EQ(std::count(sim.begin(), sim.end(), -5.0f * s), W * W);
-
   auto engine = std::make_unique<test::Engine<W>>();
   const std::vector<float> frame(W * W, 3.0f);
   std::vector<float> re(W * W), im(W * W), power(W * W, 0.0f);
-  Sums sums(K, D);
+  std::vector<float> sumRe = zeroSums(K, D), sumIm = zeroSums(K, D);
   for (int n = 1; n <= 2; ++n) {
     engine->loadFloat(frame.data());
     engine->forward(re, im, false);
-    accumulateFrame<W>(K, D, re, im, power, sums.re, sums.im);
+    accumulateFrame<W>(K, D, re, im, power, sumRe, sumIm);
   }
   EXPECT_EQ(power[centredIndex<W>(0, 0)], 18.0f);
   EXPECT_EQ(std::count(power.begin(), power.end(), 0.0f), W * W - 1);
-  const int64_t zero = bispectrumIndex(K, D, 0, 0, 0, 0);
-  EXPECT_EQ(zero, (60 * 19 + 9) * 19 + 9);
-  EXPECT_EQ(sums.re[zero], 54.0f);
-  EXPECT_EQ(std::count(sums.re.begin(), sums.re.end(), 0.0f), bispectrumSize(K, D) - 1);
-  EXPECT_EQ(std::count(sums.im.begin(), sums.im.end(), 0.0f), bispectrumSize(K, D));
+  EXPECT_EQ(sumRe[bispectrumIndex(K, D, 0, 0, 0, 0)], 54.0f);
+  EXPECT_EQ(std::count(sumRe.begin(), sumRe.end(), 0.0f), bispectrumSize(K, D) - 1);
+  EXPECT_EQ(std::count(sumIm.begin(), sumIm.end(), 0.0f), bispectrumSize(K, D));
 }
 
 TEST(Bispectrum, PowerAddsTheTwoSquaresFirst) {
@@ -80,11 +70,11 @@ template <int W>
 void expectMatchesSlowLoop(int kmax, int dkmax, unsigned seed) {
   SCOPED_TRACE(::testing::Message() << "W " << W << " K " << kmax << " D " << dkmax);
   std::vector<float> fr[2], fi[2];
-  Sums sums(kmax, dkmax);
+  std::vector<float> sumRe = zeroSums(kmax, dkmax), sumIm = zeroSums(kmax, dkmax);
   for (int f = 0; f < 2; ++f) {
-    fr[f] = test::uniform(W * W, seed + 2 * f, -1.0f, 1.0f);
-    fi[f] = test::uniform(W * W, seed + 2 * f + 1, -1.0f, 1.0f);
-    accumulateBispectrum<W>(kmax, dkmax, fr[f], fi[f], sums.re, sums.im);
+    fr[f] = uniform(W * W, seed + 2 * f, -1.0f, 1.0f);
+    fi[f] = uniform(W * W, seed + 2 * f + 1, -1.0f, 1.0f);
+    accumulateBispectrum<W>(kmax, dkmax, fr[f], fi[f], sumRe, sumIm);
   }
   auto inside = [](int f) { return f >= -W / 2 && f <= W / 2 - 1; };
   int64_t position = 0, mismatches = 0, skipped = 0;
@@ -94,7 +84,7 @@ void expectMatchesSlowLoop(int kmax, int dkmax, unsigned seed) {
         for (int vx = -dkmax; vx <= dkmax; ++vx, ++position) {
           ASSERT_EQ(bispectrumIndex(kmax, dkmax, ux, uy, vx, vy), position);
           const int tx = -(ux + vx), ty = -(uy + vy);
-          float sumRe = 0.0f, sumIm = 0.0f;
+          float re = 0.0f, im = 0.0f;
           if (!inside(tx) || !inside(ty)) {
             ++skipped;
           } else {
@@ -103,11 +93,11 @@ void expectMatchesSlowLoop(int kmax, int dkmax, unsigned seed) {
             for (int f = 0; f < 2; ++f) {
               const float pr = fr[f][iu] * fr[f][iv] - fi[f][iu] * fi[f][iv];
               const float pi = fr[f][iu] * fi[f][iv] + fi[f][iu] * fr[f][iv];
-              sumRe = (fr[f][it] * pr - fi[f][it] * pi) + sumRe;
-              sumIm = (fi[f][it] * pr + fr[f][it] * pi) + sumIm;
+              re = (fr[f][it] * pr - fi[f][it] * pi) + re;
+              im = (fi[f][it] * pr + fr[f][it] * pi) + im;
             }
           }
-          mismatches += sums.re[position] != sumRe || sums.im[position] != sumIm;
+          mismatches += sumRe[position] != re || sumIm[position] != im;
         }
       }
     }
@@ -129,173 +119,147 @@ TEST(Bispectrum, MatchesAnIndependentSlowLoopBitForBit) {
 TEST(Bispectrum, NegativeOrOversizedLimitsAccumulateNothing) {
   constexpr int W = 128;
   const std::vector<float> re(W * W, 1.0f), im(W * W, 1.0f);
-  std::vector<float> empty;
-  accumulateBispectrum<W>(-1, 3, re, im, empty, empty);
-  EXPECT_TRUE(empty.empty());
-
-  // D < 0: the layout still has (2K+1)(K+1) elements, none of which receives a term.
-  std::vector<float> sumRe(static_cast<std::size_t>(bispectrumSize(2, -1)), 5.0f), sumIm(sumRe);
-  ASSERT_EQ(sumRe.size(), 15u);
-  accumulateBispectrum<W>(2, -1, re, im, sumRe, sumIm);
-  EXPECT_EQ(std::count(sumRe.begin(), sumRe.end(), 5.0f), 15);
-  EXPECT_EQ(std::count(sumIm.begin(), sumIm.end(), 5.0f), 15);
-
-  // Beyond W/2 - 1 the reads would leave the spectrum; sums too small for the layout would be
-  // overrun.
+  // K < 0 (no sums at all), D < 0 (15 elements, none receiving a term), limits beyond W/2 - 1
+  // (reads outside the spectrum) and sums too small for the layout (writes outside them).
   for (auto [k, d, size] :
-       {std::tuple{64, 1, bispectrumSize(64, 1)}, std::tuple{1, 64, bispectrumSize(1, 64)},
+       {std::tuple{-1, 3, int64_t{0}}, std::tuple{2, -1, int64_t{15}},
+        std::tuple{64, 1, bispectrumSize(64, 1)}, std::tuple{1, 64, bispectrumSize(1, 64)},
         std::tuple{2, 1, int64_t{10}}}) {
-    std::vector<float> sre(static_cast<std::size_t>(size), 0.0f), sim(sre);
+    std::vector<float> sre(static_cast<std::size_t>(size), 5.0f), sim(sre);
     accumulateBispectrum<W>(k, d, re, im, sre, sim);
-    EXPECT_EQ(std::count(sre.begin(), sre.end(), 0.0f), size) << k << " " << d;
+    EXPECT_EQ(std::count(sre.begin(), sre.end(), 5.0f) + std::count(sim.begin(), sim.end(), 5.0f),
+              2 * size)
+        << k << " " << d;
   }
 }
 
-// The batched kernels and the fused post-transform pass against the straightforward loops, word
-// for word: any reordering of the additions, a contracted multiply-add or a term added where the
-// reference skips it shows up as differing bits.
-using Spectra = std::vector<std::vector<float>>;
+// What a table row feeds the kernels: uniform noise as centred spectra, the same with infinities
+// and a NaN next to terms the reference skips, or frames of camera-like pixels through the
+// transform, given to the batch as half spectra (the worker's route) and to the reference as the
+// centred arrays of the same transform.
+enum class Input { Noise, Infinite, Transform };
 
-// Normalised spectra of frames holding a bright blurred star on a noisy background: a large zero
-// frequency and a slowly falling spectrum, as in real captures.
+struct Row {
+  int width, kmax, dkmax;
+  int capacity;  // 0: chosen by the batch
+  int frames;
+  Input input;
+};
+
 template <int W>
-void starSpectra(int frames, unsigned seed, Spectra& res, Spectra& ims) {
+void transformed(int frames, std::mt19937& rng, Spectra& res, Spectra& ims, Spectra& halves) {
   auto engine = std::make_unique<test::Engine<W>>();
-  std::mt19937 rng(seed);
-  std::vector<float> power(W * W, 0.0f);
+  std::vector<float> power(W * W), halfPower(W * (W / 2 + 1));
   for (int f = 0; f < frames; ++f) {
-    const std::vector<float> noise = uniform(W * W, rng, 0.0f, 40.0f);
-    const float cx = W / 2.0f + static_cast<float>(f % 7);
-    const float cy = W / 2.0f - static_cast<float>(f % 5);
-    float* input = engine->inputData();
-    for (int y = 0; y < W; ++y) {
-      for (int x = 0; x < W; ++x) {
-        const float r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-        input[y * W + x] = 1000.0f + noise[y * W + x] + 30000.0f * std::exp(-r2 / 18.0f);
-      }
-    }
+    engine->loadFloat(uniform(W * W, rng, 0.0f, 65535.0f).data());
     res.emplace_back(W * W);
     ims.emplace_back(W * W);
     engine->forwardScaledPower(res.back(), ims.back(), power);
+    engine->forwardHalfPower(halfPower.data());
+    const float* half = &engine->spectrumData()[0][0];
+    halves.emplace_back(half, half + W * (W / 2 + 1) * 2);
   }
 }
 
-void spectraFor(int width, bool star, int frames, unsigned seed, Spectra& res, Spectra& ims) {
-  if (width == 128 && star) return starSpectra<128>(frames, seed, res, ims);
-  if (width == 256 && star) return starSpectra<256>(frames, seed, res, ims);
-  if (width == 1024 && star) return starSpectra<1024>(frames, seed, res, ims);
-  std::mt19937 rng(seed);
-  for (int f = 0; f < frames; ++f) {
-    res.push_back(uniform(static_cast<std::size_t>(width) * width, rng, -2.0f, 2.0f));
-    ims.push_back(uniform(static_cast<std::size_t>(width) * width, rng, -2.0f, 2.0f));
+void makeInput(const Row& row, Spectra& res, Spectra& ims, Spectra& halves) {
+  const int w = row.width;
+  std::mt19937 rng(static_cast<unsigned>(w + row.kmax * 131 + row.dkmax));
+  if (row.input == Input::Transform) {
+    if (w == 128) return transformed<128>(row.frames, rng, res, ims, halves);
+    if (w == 256) return transformed<256>(row.frames, rng, res, ims, halves);
+    if (w == 512) return transformed<512>(row.frames, rng, res, ims, halves);
+    return transformed<1024>(row.frames, rng, res, ims, halves);
   }
-}
-
-class BatchedPath : public ::testing::TestWithParam<KernelPath> {
- protected:
-  void SetUp() override {
-    if (!kernelPathSupported(GetParam())) {
-      GTEST_SKIP() << kernelPathName(GetParam()) << " is not supported by this CPU";
-    }
+  for (int f = 0; f < row.frames; ++f) {
+    res.push_back(uniform(static_cast<std::size_t>(w) * w, rng, -2.0f, 2.0f));
+    ims.push_back(uniform(static_cast<std::size_t>(w) * w, rng, -2.0f, 2.0f));
   }
-
-  // Both paths start from the same sums (non-zero unless asked), so a slip in moving them into
-  // and out of the private layout shows as well as one in the arithmetic.
-  void expectSameSums(int width, int kmax, int dkmax, int capacity, const Spectra& res,
-                      const Spectra& ims, bool zeroStart = false) {
-    const auto size = static_cast<std::size_t>(bispectrumSize(kmax, dkmax));
-    std::mt19937 rng(7u);
-    std::vector<float> refRe = zeroStart ? std::vector<float>(size) : uniform(size, rng, -1, 1);
-    std::vector<float> refIm = zeroStart ? std::vector<float>(size) : uniform(size, rng, -1, 1);
-    std::vector<float> optRe = refRe, optIm = refIm;
-    accumulateBispectrumFrames(width, kmax, dkmax, KernelPath::Reference, 0, res, ims, refRe,
-                               refIm);
-    accumulateBispectrumFrames(width, kmax, dkmax, GetParam(), capacity, res, ims, optRe, optIm);
-    const std::string where = "W=" + std::to_string(width) + " K=" + std::to_string(kmax) +
-                              " D=" + std::to_string(dkmax) + " B=" + std::to_string(capacity) +
-                              " frames=" + std::to_string(res.size());
-    EXPECT_EQ(firstDifference(refRe, optRe), -1) << where;
-    EXPECT_EQ(firstDifference(refIm, optIm), -1) << where;
-  }
-};
-
-TEST_P(BatchedPath, SumsEqualTheReferenceBitForBit) {
-  struct Case {
-    int width, kmax, dkmax;
-    int capacity;  // 0: chosen by the batch
-    int frames;
-    bool star;
-  };
-  const Case cases[] = {
-      {128, 60, 9, 0, 5, true},    // defaults; out-of-range terms at the far corners
-      {128, 63, 9, 4, 9, false},   // K = W/2 - 1: two full batches and a partial one
-      {128, 10, 63, 3, 4, false},  // D = W/2 - 1: whole rows of -(u+v) outside
-      {128, 0, 0, 1, 3, true},     // one element: the cube of the mean
-      {128, 0, 6, 2, 2, false},    // K = 0
-      {128, 7, 0, 5, 5, false},    // D = 0, exactly one full batch
-      {256, 60, 9, 16, 16, true},  // defaults, full batch of 16
-      {256, 127, 3, 2, 3, false},  // K = W/2 - 1 at 256
-      {512, 60, 9, 1, 3, false},   // batches of one frame
-      {512, 40, 12, 32, 5, false}, {1024, 60, 9, 0, 3, true}, {1024, 20, 4, 6, 7, false},
-  };
-  unsigned seed = 11;
-  for (const Case& c : cases) {
-    Spectra res, ims;
-    spectraFor(c.width, c.star, c.frames, seed++, res, ims);
-    expectSameSums(c.width, c.kmax, c.dkmax, c.capacity, res, ims);
-  }
-}
-
-TEST_P(BatchedPath, SkippedTermsStaySkippedNextToInfiniteValues) {
-  // F(u) infinite for u = (60, 60) and (-60, 0) at W = 128: their pairs whose -(u+v) falls outside
-  // the spectrum must stay untouched; a term computed as inf * 0 would make them NaN. One default
-  // NaN elsewhere spreads through the in-range terms the same way on both paths.
-  constexpr int W = 128, K = 60, D = 9;
-  Spectra res, ims;
-  spectraFor(W, false, 3, 99u, res, ims);
+  if (row.input != Input::Infinite) return;
+  // At W = 128, K = 60, D = 9: F(60, 60) and F(-60, 0) infinite, and their pairs whose -(u+v)
+  // falls outside must stay untouched; a term computed as inf * 0 would make them NaN.
+  const auto at = [w](int fx, int fy) { return static_cast<std::size_t>((fy + 64) * w + fx + 64); };
   const float inf = std::numeric_limits<float>::infinity();
-  const auto at = [](int fx, int fy) { return static_cast<std::size_t>((fy + 64) * W + fx + 64); };
   res[0][at(60, 60)] = inf;
   ims[1][at(60, 60)] = -inf;
   res[2][at(-60, 0)] = inf;
   ims[0][at(-60, 0)] = inf;
   res[1][at(-20, 30)] = std::bit_cast<float>(0xffc00000u);
-  expectSameSums(W, K, D, 2, res, ims, true);
-
-  const auto size = static_cast<std::size_t>(bispectrumSize(K, D));
-  std::vector<float> re(size), im(size);
-  accumulateBispectrumFrames(W, K, D, GetParam(), 2, res, ims, re, im);
-  const auto index = [](int ux, int uy, int vx, int vy) {
-    return static_cast<std::size_t>(bispectrumIndex(K, D, ux, uy, vx, vy));
-  };
-  EXPECT_EQ(std::bit_cast<uint32_t>(re[index(60, 60, 5, 5)]), 0u);
-  EXPECT_EQ(std::bit_cast<uint32_t>(im[index(60, 60, 5, 5)]), 0u);
-  EXPECT_EQ(std::bit_cast<uint32_t>(re[index(-60, 0, -4, 0)]), 0u);
-  EXPECT_FALSE(std::isfinite(re[index(60, 60, 4, 4)]));
-  EXPECT_FALSE(std::isfinite(re[index(-60, 0, -3, 0)]));
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BatchedPath,
-                         ::testing::Values(KernelPath::Portable, KernelPath::Avx2,
-                                           KernelPath::Avx512),
-                         [](const ::testing::TestParamInfo<KernelPath>& info) {
-                           return std::string(kernelPathName(info.param));
-                         });
+// Every batched path against the straightforward loops, word for word: any reordering of the
+// additions, a contracted multiply-add, a term added where the reference skips it or a slip in
+// putting the sums into the kernel's order and back (they start non-zero) shows as differing
+// bits.
+class BatchedPaths : public ::testing::TestWithParam<Row> {};
 
-TEST(BatchGeometry, AcceptsOnlyLimitsInsideTheSpectrumAndTheMemoryBudget) {
-  EXPECT_TRUE(BispectrumBatch::accepts(128, 63, 9));
+TEST_P(BatchedPaths, SumsEqualTheReferenceBitForBit) {
+  const Row& row = GetParam();
+  SCOPED_TRACE(::testing::Message() << row.width << " K " << row.kmax << " D " << row.dkmax);
+  Spectra res, ims, halves;
+  makeInput(row, res, ims, halves);
+  std::vector<float> startRe = zeroSums(row.kmax, row.dkmax), startIm = startRe;
+  for (std::size_t i = 0; i < startRe.size(); ++i) {
+    startRe[i] = static_cast<float>(i % 997) / 499.0f - 1.0f;
+    startIm[i] = static_cast<float>(i % 991) / 496.0f - 1.0f;
+  }
+  std::vector<float> refRe = startRe, refIm = startIm;
+  accumulateBispectrumFrames(row.width, row.kmax, row.dkmax, res, ims, refRe, refIm);
+  for (const KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+    if (!kernelPathSupported(path)) continue;
+    SCOPED_TRACE(kernelPathName(path));
+    std::vector<float> re = startRe, im = startIm;
+    BispectrumBatch batch(row.width, row.kmax, row.dkmax, path, row.capacity);
+    batch.attachSums(re, im);
+    for (std::size_t f = 0; f < res.size(); ++f) {
+      if (halves.empty()) batch.add(res[f].data(), ims[f].data());
+      if (!halves.empty()) batch.addHalfSpectrum(halves[f].data());
+    }
+    batch.detachSums();
+    EXPECT_EQ(firstDifference(refRe, re), -1);
+    EXPECT_EQ(firstDifference(refIm, im), -1);
+  }
+}
+
+// The kernel's order splits a (uy, vy) row of 2K+1 sums into chunks of 16 x; the last chunk is
+// 9 wide at K = 60, 15 at K = 63 and 127, 5 at K = 10, 1 at K = 40 and 120, 7 at K = 3.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BatchedPaths,
+    ::testing::Values(
+        // The defaults: terms skipped at W = 128's far corners, next to infinities, full batches.
+        Row{128, 60, 9, 0, 5, Input::Transform}, Row{128, 60, 9, 2, 3, Input::Infinite},
+        Row{256, 60, 9, 16, 16, Input::Transform}, Row{1024, 60, 9, 0, 3, Input::Transform},
+        // K = W/2 - 1: two full batches and a partial one; windows reaching the column -W/2.
+        Row{128, 63, 9, 4, 9, Input::Noise}, Row{128, 63, 9, 2, 3, Input::Transform},
+        Row{256, 127, 3, 2, 3, Input::Noise},
+        // D = W/2 - 1 > K (rows of -(u+v) outside); D > K with a row narrower than one chunk;
+        // D >> K, runs of 601 sums reordered.
+        Row{128, 10, 63, 3, 4, Input::Noise}, Row{128, 3, 40, 2, 3, Input::Noise},
+        Row{1024, 2, 300, 1, 2, Input::Noise},
+        // One element (the cube of the mean), K = 0, D = 0 in exactly one full batch.
+        Row{128, 0, 0, 1, 3, Input::Transform}, Row{128, 0, 6, 2, 2, Input::Noise},
+        Row{128, 7, 0, 5, 5, Input::Noise},
+        // Batches of one frame, of 32, and large limits in two batches.
+        Row{512, 60, 9, 1, 3, Input::Noise}, Row{512, 40, 12, 32, 5, Input::Noise},
+        Row{512, 70, 9, 2, 3, Input::Transform}, Row{1024, 20, 4, 6, 7, Input::Noise},
+        Row{1024, 120, 20, 2, 3, Input::Transform}));
+
+TEST(BatchGeometry, EveryAcceptedLimitFitsTheMemoryAllowance) {
   EXPECT_FALSE(BispectrumBatch::accepts(128, 64, 9));
   EXPECT_FALSE(BispectrumBatch::accepts(128, 60, -1));
-  EXPECT_TRUE(BispectrumBatch::accepts(256, 60, 9));
-  EXPECT_LT(BispectrumBatch::extraBytes(256, 60, 9, 0), int64_t{32} << 20);
-  // K = D = 511 would need far more than the reference's own sums; it keeps the plain loop.
-  EXPECT_FALSE(BispectrumBatch::accepts(1024, 511, 511));
-  EXPECT_EQ(resolveKernelPath(KernelPath::Reference), KernelPath::Reference);
-  EXPECT_NE(resolveKernelPath(KernelPath::Auto), KernelPath::Auto);
+  // Every limit a run accepts (at most 2^31 - 1 sums) fits; the largest windows are those of
+  // K = 0, D = 511.
+  int64_t largest = 0;
+  for (int k = 0; k <= 511; ++k) {
+    for (int d = 0; d <= 511 && bispectrumSize(k, d) <= std::numeric_limits<int32_t>::max(); ++d) {
+      largest = std::max(largest, BispectrumBatch::extraBytes(k, d));
+    }
+  }
+  EXPECT_LE(largest, BispectrumBatch::kMaxExtraBytes);
+  EXPECT_GT(largest, int64_t{16} << 20);
 }
 
 // forwardScaledPower against forward + scaleSpectrum + accumulatePower, two frames in a row into
-// a power sum that does not start at zero.
+// a power sum that does not start at zero; and the power kept on the half spectrum, spread once.
 template <class T>
 class FusedPass : public ::testing::Test {};
 TYPED_TEST_SUITE(FusedPass, test::AllWidths);
@@ -306,7 +270,7 @@ TYPED_TEST(FusedPass, EqualsForwardScaleAndPowerBitForBit) {
   auto plain = std::make_unique<test::Engine<W>>();
   std::mt19937 rng(W);
   std::vector<float> powerFused = uniform(W * W, rng, 0.0f, 5.0f);
-  std::vector<float> powerPlain = powerFused;
+  std::vector<float> powerPlain = powerFused, powerFresh(W * W), halfPower(W * (W / 2 + 1));
   std::vector<float> reF(W * W), imF(W * W), reP(W * W), imP(W * W);
   for (int frame = 0; frame < 2; ++frame) {
     std::vector<float> pixels = uniform(W * W, rng, 0.0f, 65535.0f);
@@ -322,38 +286,12 @@ TYPED_TEST(FusedPass, EqualsForwardScaleAndPowerBitForBit) {
     EXPECT_EQ(firstDifference(reP, reF), -1);
     EXPECT_EQ(firstDifference(imP, imF), -1);
     EXPECT_EQ(firstDifference(powerPlain, powerFused), -1);
-  }
-}
-
-// The half-spectrum route of the frame step: power kept on the half spectrum and spread at the
-// end, windows read straight from the transform, against the centred arrays. K = W/2 - 1 at
-// W = 128 reaches the unpaired column -W/2.
-TYPED_TEST(FusedPass, HalfSpectrumRouteEqualsCentredArraysBitForBit) {
-  constexpr int W = TypeParam::value;
-  const int kmax = std::min(W / 2 - 1, 70);
-  const int dkmax = 9;
-  auto engine = std::make_unique<test::Engine<W>>();
-  std::mt19937 rng(W + 1);
-  std::vector<float> re(W * W), im(W * W), power(W * W), halfPower(W * (W / 2 + 1));
-  const auto size = static_cast<std::size_t>(bispectrumSize(kmax, dkmax));
-  std::vector<float> centredRe(size), centredIm(size), halfRe(size), halfIm(size);
-  BispectrumBatch centred(W, kmax, dkmax, KernelPath::Auto, 2);
-  BispectrumBatch direct(W, kmax, dkmax, KernelPath::Auto, 2);
-  for (int frame = 0; frame < 3; ++frame) {
-    const std::vector<float> pixels = uniform(W * W, rng, 0.0f, 65535.0f);
-    engine->loadFloat(pixels.data());
-    engine->forwardScaledPower(re, im, power);
-    centred.add(re.data(), im.data());
-    engine->forwardHalfPower(halfPower.data());
-    direct.addHalfSpectrum(&engine->spectrumData()[0][0]);
+    accumulatePower(reP, imP, powerFresh);
+    fused->forwardHalfPower(halfPower.data());
   }
   std::vector<float> spread(W * W, -1.0f);
   test::Engine<W>::spreadHalfPower(halfPower.data(), spread);
-  EXPECT_EQ(firstDifference(power, spread), -1);
-  centred.storeSums(centredRe, centredIm);
-  direct.storeSums(halfRe, halfIm);
-  EXPECT_EQ(firstDifference(centredRe, halfRe), -1);
-  EXPECT_EQ(firstDifference(centredIm, halfIm), -1);
+  EXPECT_EQ(firstDifference(powerFresh, spread), -1);
 }
 
 }  // namespace
