@@ -1,6 +1,7 @@
 #include "tests/support/fits_fixture.h"
 
 #include <fitsio.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +59,31 @@ void writeFitsImage(const std::string& path, int width, int height, SampleType t
 void writeConstantFits(const std::string& path, int width, float value, SampleType type) {
   writeFitsImage(path, width, width, type,
                  std::vector<float>(static_cast<size_t>(width) * width, value));
+}
+
+FitsImage readFitsImage(const std::string& path) {
+  FitsImage image;
+  fitsfile* file = nullptr;
+  int status = 0, naxis = 0;
+  long axes[2] = {0, 0};
+  fits_open_diskfile(&file, path.c_str(), READONLY, &status);
+  fits_get_img_param(file, 2, &image.bitpix, &naxis, axes, &status);
+  EXPECT_EQ(naxis, 2) << path;
+  image.width = axes[0];
+  image.height = axes[1];
+  for (auto [key, value] :
+       {std::pair{"BZERO", &image.bzero}, {"CRPIX1", &image.crpix1}, {"CRPIX2", &image.crpix2}}) {
+    int keyStatus = 0;
+    fits_read_key(file, TDOUBLE, key, value, nullptr, &keyStatus);
+  }
+  image.pixels.resize(static_cast<size_t>(axes[0] * axes[1]));
+  int anyNull = 0;
+  fits_read_img(file, TDOUBLE, 1, static_cast<LONGLONG>(image.pixels.size()), nullptr,
+                image.pixels.data(), &anyNull, &status);
+  int closeStatus = 0;
+  fits_close_file(file, &closeStatus);
+  EXPECT_EQ(status, 0) << path;
+  return image;
 }
 
 }  // namespace korrin::test

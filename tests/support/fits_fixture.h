@@ -1,4 +1,4 @@
-// FITS fixtures: well-formed files written by cfitsio (the field's reference writer). Malformed
+// FITS fixtures: well-formed files written and read by cfitsio (the field's reference). Malformed
 // files are assembled card by card with the builders of tests/hostile/hostile_corpus.h.
 #pragma once
 
@@ -30,5 +30,15 @@ void writeFitsImage(const std::string& path, int width, int height, SampleType t
 // Convenience: a constant frame.
 void writeConstantFits(const std::string& path, int width, float value,
                        SampleType type = SampleType::F32);
+
+// A two-dimensional primary image as cfitsio reads it (failed expectations when it cannot).
+struct FitsImage {
+  int bitpix = 0;
+  long width = 0, height = 0;
+  double bzero = 0, crpix1 = 0, crpix2 = 0;  // 0 when absent
+  std::vector<double> pixels;                // physical values (BZERO applied), row 0 first
+  double at(long x, long y) const { return pixels[static_cast<size_t>(y * width + x)]; }
+};
+FitsImage readFitsImage(const std::string& path);
 
 }  // namespace korrin::test
