@@ -22,7 +22,8 @@ void check(int status, const char* what) {
 }  // namespace
 
 void writeFitsImage(const std::string& path, int width, int height, SampleType type,
-                    const std::vector<float>& pixels, const std::vector<FitsKey>& keys) {
+                    const std::vector<float>& pixels,
+                    const std::vector<std::pair<std::string, double>>& keys) {
   if (pixels.size() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
     throw std::invalid_argument("pixel count does not match the geometry");
   }
@@ -31,29 +32,17 @@ void writeFitsImage(const std::string& path, int width, int height, SampleType t
   int status = 0;
   // A leading '!' would ask cfitsio to overwrite; the file was removed above instead.
   fits_create_file(&file, path.c_str(), &status);
-  check(status, "create");
   // In the order of SampleType.
   constexpr int kBitpix[] = {BYTE_IMG, SHORT_IMG, USHORT_IMG, FLOAT_IMG};
   long axes[2] = {width, height};
   fits_create_img(file, kBitpix[static_cast<int>(type)], 2, axes, &status);
-  check(status, "create image");
-  for (const auto& key : keys) {
-    if (key.isString) {
-      fits_update_key(file, TSTRING, key.name.c_str(), const_cast<char*>(key.value.c_str()),
-                      nullptr, &status);
-    } else {
-      double value = std::strtod(key.value.c_str(), nullptr);
-      fits_update_key(file, TDOUBLE, key.name.c_str(), &value, nullptr, &status);
-    }
-    check(status, "write key");
+  for (auto [name, value] : keys) {
+    fits_update_key(file, TDOUBLE, name.c_str(), &value, nullptr, &status);
   }
-  if (!pixels.empty()) {
-    fits_write_img(file, TFLOAT, 1, static_cast<LONGLONG>(pixels.size()),
-                   const_cast<float*>(pixels.data()), &status);
-    check(status, "write pixels");
-  }
+  fits_write_img(file, TFLOAT, 1, static_cast<LONGLONG>(pixels.size()),
+                 const_cast<float*>(pixels.data()), &status);
   fits_close_file(file, &status);
-  check(status, "close");
+  check(status, path.c_str());
 }
 
 void writeConstantFits(const std::string& path, int width, float value, SampleType type) {

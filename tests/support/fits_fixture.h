@@ -15,17 +15,12 @@ enum class SampleType {
   F32,  // BITPIX -32
 };
 
-// One header keyword: name and value text as it should appear (strings quoted by cfitsio).
-struct FitsKey {
-  std::string name;
-  std::string value;
-  bool isString = false;
-};
-
-// Writes a width x height primary image with cfitsio; pixels are row-major, row 0 first, and are
-// converted to the sample type by cfitsio (rounding for integer types). Throws on failure.
+// Writes a width x height primary image with cfitsio, with numeric keywords; pixels are
+// row-major, row 0 first, and are converted to the sample type by cfitsio (rounding for integer
+// types). Throws on failure.
 void writeFitsImage(const std::string& path, int width, int height, SampleType type,
-                    const std::vector<float>& pixels, const std::vector<FitsKey>& keys = {});
+                    const std::vector<float>& pixels,
+                    const std::vector<std::pair<std::string, double>>& keys = {});
 
 // Convenience: a constant frame.
 void writeConstantFits(const std::string& path, int width, float value,
