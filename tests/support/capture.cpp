@@ -29,10 +29,6 @@ std::vector<std::string> Capture::args(const std::vector<std::string>& more) con
   return all;
 }
 
-ProcessResult Capture::run(const std::vector<std::string>& more) const {
-  return runKorrinBinary(args(more));
-}
-
 std::optional<ResultContents> Capture::result() const {
   std::vector<std::string> entries;
   for (const auto& e : fs::directory_iterator(outDir_)) entries.push_back(e.path().string());

@@ -24,7 +24,9 @@ class Capture {
   std::string add(const std::string& name, const std::string& bytes) const;
   // --dir, --out, --kmax=16, --dkmax=3 and --nprocs=1, then `more` (a repeated key wins).
   std::vector<std::string> args(const std::vector<std::string>& more = {}) const;
-  ProcessResult run(const std::vector<std::string>& more = {}) const;
+  ProcessResult run(const std::vector<std::string>& more = {}) const {
+    return runKorrinBinary(args(more));
+  }
   // The result, when the output directory holds the complete result file (length and both
   // checksums right) and nothing else; empty when it holds nothing; a failed expectation else.
   std::optional<ResultContents> result() const;
