@@ -39,26 +39,20 @@ TEST(ResultFile, PowerIsDividedInFloatThenSummedInDoubleAndWrittenByColumn) {
   const test::TempDir dir;
   Sums s(128, 0, 0, 2);
   // Distinct values per (row, column) so that a row-major file would be caught.
-  for (int r = 0; r < 128; ++r) {
-    for (int c = 0; c < 128; ++c) {
-      s.power[0][r * 128 + c] = static_cast<float>(r * 1000 + c) + 0.1f;
-      s.power[1][r * 128 + c] = 1.0f;
-    }
-  }
+  for (int i = 0; i < 128 * 128; ++i)
+    s.power[0][i] = static_cast<float>(i / 128 * 1000 + i % 128) + 0.1f;
+  s.power[1].assign(128 * 128, 1.0f);
   s.write(dir.file("a.krn1"), 128, 3, 0, 0);
   const auto r = readResult(dir.file("a.krn1"));
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->width, 128);
+  ASSERT_TRUE(r && r->width == 128);
   double total = 0;
-  size_t at = 0;
-  for (int c = 0; c < 128; ++c) {
-    for (int row = 0; row < 128; ++row) {
-      const double expected =
-          static_cast<double>(s.power[0][row * 128 + c] / 3.0f) + static_cast<double>(1.0f / 3.0f);
-      ASSERT_EQ(r->power[at], expected) << "row " << row << " column " << c;
-      total += r->power[at++];
+  for (int c = 0, at = 0; c < 128; ++c)
+    for (int row = 0; row < 128; ++row, ++at) {
+      ASSERT_EQ(r->power[at], static_cast<double>(s.power[0][row * 128 + c] / 3.0f) +
+                                  static_cast<double>(1.0f / 3.0f))
+          << "row " << row << " column " << c;
+      total += r->power[at];
     }
-  }
   EXPECT_EQ(r->powerChecksum, total);
 }
 
@@ -96,17 +90,24 @@ TEST(ResultFile, PhasesFollowTheFileOrderAndSkipPairsOutsideTheSpectrum) {
           }
     EXPECT_EQ(r->phaseChecksum, total);
   }
+  // The slots' sums are added in double: in float, 2^24 + 1 - 2^24 would leave 0 and a phase of
+  // pi/2 instead of pi/4.
+  const test::TempDir dir;
+  Sums three(128, 0, 0, 3);
+  three.bispRe = {{16777216.0f}, {1.0f}, {-16777216.0f}};
+  three.bispIm = {{1.0f}, {0.0f}, {0.0f}};
+  three.write(dir.file("b.krn1"), 128, 1, 0, 0);
+  EXPECT_EQ(readResult(dir.file("b.krn1"))->phases,
+            std::vector{static_cast<float>(std::atan2(1.0, 1.0))});
 }
 
-size_t entryCount(const fs::path& dir) {
-  return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
-}
-
-// The result replaces an old one only once it is complete; a write that fails part-way (here: the
-// file size limit standing in for a full disk) leaves the old result and no temporary file.
-TEST(ResultFile, OldResultIsReplacedOnlyByACompleteOne) {
+// The result replaces an old one only once it is complete: a write that fails part-way (here: the
+// file size limit standing in for a full disk) leaves the old result and no temporary file. A
+// symbolic link stays a link, to the new result; a pipe is written directly.
+TEST(ResultFile, ReplacementLinksAndPipes) {
   const test::TempDir dir;
   const Sums s(128, 0, 0, 1);
+  const auto entries = [&dir] { return std::distance(fs::directory_iterator(dir.path()), {}); };
   test::writeBytes(dir.file("a.krn1"), "old contents");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -119,24 +120,14 @@ TEST(ResultFile, OldResultIsReplacedOnlyByACompleteOne) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(readBytes(dir.file("a.krn1")), "old contents");
-  EXPECT_EQ(entryCount(dir.path()), 1u);
+  EXPECT_EQ(std::tuple(readBytes(dir.file("a.krn1")), entries()), std::tuple("old contents", 1));
   s.write(dir.file("a.krn1"), 128, 1, 0, 0);
-  EXPECT_TRUE(readResult(dir.file("a.krn1")));
-  EXPECT_EQ(entryCount(dir.path()), 1u);
-}
+  EXPECT_TRUE(readResult(dir.file("a.krn1")) && entries() == 1);
 
-// A symbolic link stays a link, to the new result; a pipe is written directly.
-TEST(ResultFile, LinksAndPipes) {
-  const test::TempDir dir;
-  const Sums s(128, 0, 0, 1);
-  test::writeBytes(dir.file("real.krn1"), "old");
-  fs::create_symlink(dir.file("real.krn1"), dir.file("link.krn1"));
+  test::writeBytes(dir.file("a.krn1"), "old");
+  fs::create_symlink(dir.file("a.krn1"), dir.file("link.krn1"));
   s.write(dir.file("link.krn1"), 128, 1, 0, 0);
-  EXPECT_TRUE(fs::is_symlink(dir.file("link.krn1")));
-  EXPECT_TRUE(readResult(dir.file("real.krn1")));
-
+  EXPECT_TRUE(fs::is_symlink(dir.file("link.krn1")) && readResult(dir.file("a.krn1")));
   const std::string fifo = dir.file("out.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::string received;
@@ -144,7 +135,7 @@ TEST(ResultFile, LinksAndPipes) {
   s.write(fifo, 128, 1, 0, 0);
   reader.join();
   EXPECT_EQ(received.size(), 28u + 8u * 128 * 128 + 4u);
-  EXPECT_EQ(entryCount(dir.path()), 3u);
+  EXPECT_EQ(entries(), 3);
 }
 
 }  // namespace
