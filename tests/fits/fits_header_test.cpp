@@ -1,4 +1,4 @@
-// Keyword lookups and the descriptive keyword table, run on headers held in memory. The header
+// Keyword lookups, run on headers held in memory. The header
 // buffer is allocated at its exact size, so a lookup that reads past headerBytes shows up under
 // AddressSanitizer.
 #include <gtest/gtest.h>
@@ -73,20 +73,18 @@ TEST(FitsLookup, NamesValuesAndDefaults) {
             "COMMENT  " + std::string(71, 'v')});
   // "ANGLE" is not found inside "POSANGLE"; "GAIN " with its blank does not match GAINSET; names
   // are case-sensitive.
+  // clang-format off
   const std::vector<std::tuple<char, const char*, std::string>> cases{
-      {'f', "RA", "found 10.25"},         {'f', "ANGLE", "absent 999"},
-      {'f', "GAIN ", "absent 999"},       {'f', "DEC", "found -7.5"},
-      {'f', "dec", "absent 999"},         {'f', "FOCALLEN", "found 1500"},
-      {'f', "NAXIS1", "found 999"},       {'i', "XBINNING", "found 3"},
-      {'i', "HISPEED", "found 2"},        {'i', "HWBIN", "found 4"},
-      {'i', "NAXIS1", "found -3"},        {'i', "NAXIS2", "found -3"},
-      {'i', "BITPIX", "absent -3"},       {'s', "FILTER", "found R"},
-      {'s', "OBJECT", "found M 42"},      {'s', "SITELAT", "found 12"},
-      {'s', "SITELONG", "found 12,"},     {'s', "CAMERA", "found abc"},
-      {'s', "DATE-OBS", "found a b"},     {'s', "JD", "found "},
-      {'s', "IMAGETYP", "found "},        {'s', "QZCOM3", "found "},
-      {'s', "TELESCOP", "absent <none>"}, {'s', "COMMENT", "found " + std::string(71, 'v')},
-  };
+      {'f', "RA", "found 10.25"}, {'f', "ANGLE", "absent 999"}, {'f', "GAIN ", "absent 999"},
+      {'f', "DEC", "found -7.5"}, {'f', "dec", "absent 999"}, {'f', "FOCALLEN", "found 1500"},
+      {'f', "NAXIS1", "found 999"}, {'i', "XBINNING", "found 3"}, {'i', "HISPEED", "found 2"},
+      {'i', "HWBIN", "found 4"}, {'i', "NAXIS1", "found -3"}, {'i', "NAXIS2", "found -3"},
+      {'i', "BITPIX", "absent -3"}, {'s', "FILTER", "found R"}, {'s', "OBJECT", "found M 42"},
+      {'s', "SITELAT", "found 12"}, {'s', "SITELONG", "found 12,"}, {'s', "CAMERA", "found abc"},
+      {'s', "DATE-OBS", "found a b"}, {'s', "JD", "found "}, {'s', "IMAGETYP", "found "},
+      {'s', "QZCOM3", "found "}, {'s', "TELESCOP", "absent <none>"},
+      {'s', "COMMENT", "found " + std::string(71, 'v')}};
+  // clang-format on
   for (const auto& [kind, name, expected] : cases) EXPECT_EQ(h.lookup(kind, name), expected);
   EXPECT_EQ(findIntKeyword("NAXIS1", &h.info, nullptr, 1), -1);  // nowhere to store it
 
@@ -95,18 +93,6 @@ TEST(FitsLookup, NamesValuesAndDefaults) {
   EXPECT_EQ(Header({test::card("XBINNING= 2"), "DEC     =7"}, true).lookup('f', "DEC"), "found 7");
   EXPECT_EQ(Header({"JD"}, true).lookup('s', "JD"), "found ");
   EXPECT_EQ(Header({"JD"}, true).lookup('i', "JD"), "found -3");
-}
-
-// The keyword table's pairs: the second keyword overrides only when present.
-TEST(FitsKeywordTable, SecondOfAPairOverridesOnlyWhenPresent) {
-  Header both({"EXPOSURE=  2.0", "FOCUSPOS=  100", "EXPTIME =  0.5", "FOCPOS  =  200"});
-  Header first({"EXPOSURE=  2.0", "FOCUSPOS=  100", "FOCUSTEM=  5.5"});
-  readFitsKeywords(&both.info);
-  readFitsKeywords(&first.info);
-  EXPECT_EQ(std::tuple(both.info.exposure, both.info.focusPosition, both.info.focusTemp),
-            std::tuple(0.5f, 200, 999.0f));
-  EXPECT_EQ(std::tuple(first.info.exposure, first.info.focusPosition, first.info.focusTemp),
-            std::tuple(2.0f, 100, 5.5f));
 }
 
 }  // namespace
