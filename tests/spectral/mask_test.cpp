@@ -81,12 +81,10 @@ TEST(BackgroundStatistics, ReadsExactlyTheOuterSampleOf128) {
   EXPECT_EQ(std::pair(halves.frame.mean, halves.frame.sigma),
             std::pair(4096.0f, static_cast<float>(std::sqrt(0.5))));
   // A constant 4097: its float square is one below the square of the mean, and the negative
-  // variance is clamped. A frame too small for any sampled pixel gets mean 0, sigma 1.
-  TestFrame constant(4097.0f), tiny(50.0f, 4);
+  // variance is clamped.
+  TestFrame constant(4097.0f);
   constant.frame.backgroundStatistics();
-  tiny.frame.backgroundStatistics();
   EXPECT_EQ(std::pair(constant.frame.mean, constant.frame.sigma), std::pair(4097.0f, 0.0f));
-  EXPECT_EQ(std::pair(tiny.frame.mean, tiny.frame.sigma), std::pair(0.0f, 1.0f));
 }
 
 // A pixel above the hot level is repaired (set to the mean) unless its right and three lower
@@ -208,20 +206,12 @@ TEST(StarAnnulus, MatchesTheLiteralConstruction) {
   }
   a.init(128, 128, INT_MIN, INT_MIN);
   EXPECT_TRUE(built(a, 3).empty());
-}
-
-TEST(StarAnnulus, EveryRebuildDrawsAFreshSeed) {
-  StarAnnulus a;
+  // Without a seed, every rebuild draws a fresh fringe.
+  std::vector<int> first, second;
   a.init(128, 128, 10, 10);
-  std::vector<int> first, next;
   a.buildMask(first);
-  int differing = 0;
-  for (int i = 0; i < 3; ++i) {
-    a.buildMask(next);
-    ASSERT_TRUE(std::includes(next.begin(), next.end(), a.disc.get(), a.disc.get() + a.discCount));
-    differing += next != first;
-  }
-  EXPECT_GT(differing, 0);
+  a.buildMask(second);
+  EXPECT_NE(first, second);
 }
 
 }  // namespace
