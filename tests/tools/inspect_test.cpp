@@ -1,5 +1,5 @@
-// The result reader against files the real writer produced, the autocorrelation against a case
-// worked out by hand, and korrin-inspect as a program. The simulator's binary, measured in the
+// The autocorrelation against a case worked out by hand, and korrin-inspect as a program on files
+// the real writer produced. The simulator's binary, measured in the
 // inspector's autocorrelation, is the demo's (scripts/demo): the pieces of that road are each
 // tested where they are made.
 #include <gtest/gtest.h>
@@ -25,61 +25,16 @@ namespace {
 
 using test::ProcessResult;
 
-// A result file from the product's writer, one slot and one frame: power index + 1 and bispectrum
-// sums (index + 1, -(index % 7 + 1)), so every value tells where it came from; or, with a mark,
-// power `mark` at frequency (20, 30) and 1 elsewhere and all phases 0.
-std::string writtenResult(int width, int kmax, int dkmax, float mark = 0) {
-  const auto pixels = static_cast<size_t>(width) * width;
-  const auto elements = static_cast<size_t>(bispectrumSize(kmax, dkmax));
-  std::vector<std::vector<float>> power(1, std::vector<float>(pixels, 1.0f)),
-      re(1, std::vector<float>(elements)), im(1, std::vector<float>(elements));
-  for (size_t i = 0; i < pixels && mark == 0; ++i) power[0][i] = static_cast<float>(i + 1);
-  if (mark != 0) power[0][(30 + width / 2) * width + (20 + width / 2)] = mark;
-  for (size_t i = 0; i < elements; ++i) {
-    re[0][i] = mark != 0 ? 1.0f : static_cast<float>(i + 1);
-    im[0][i] = mark != 0 ? 0.0f : -static_cast<float>(i % 7 + 1);
-  }
+// A result file from the product's writer, one slot and one frame: power 1, with `mark` at
+// frequency (20, 30), and all phases 0.
+std::string writtenResult(int width, int kmax, int dkmax, float mark = 1.0f) {
+  std::vector<std::vector<float>> power(1, std::vector<float>(size_t(width) * width, 1.0f)),
+      re(1, std::vector<float>(size_t(bispectrumSize(kmax, dkmax)), 1.0f)),
+      im(1, std::vector<float>(re[0].size(), 0.0f));
+  power[0][(30 + width / 2) * width + (20 + width / 2)] = mark;
   const test::TempDir tmp;
   writeResultFile(tmp.file("r.krn1"), width, 1, kmax, dkmax, power, re, im);
   return test::readBytes(tmp.file("r.krn1"));
-}
-
-float expectedPhase(int kmax, int dkmax, int ux, int uy, int vx, int vy) {
-  const auto i = static_cast<double>(bispectrumIndex(kmax, dkmax, ux, uy, vx, vy));
-  return static_cast<float>(std::atan2(-(std::fmod(i, 7.0) + 1), i + 1));
-}
-
-// Every pair of the boxes is found where the writer put it, or nowhere when the writer left it
-// out. (128, 62, 3) drops pairs on the high and the low side of x; (128, 4, 63) whole rows.
-TEST(ResultReader, FindsEveryValueWhereTheWriterPutIt) {
-  for (const auto& [w, k, d] :
-       {std::tuple{128, 62, 3}, std::tuple{256, 5, 2}, std::tuple{128, 4, 63}}) {
-    SCOPED_TRACE(std::to_string(w) + " " + std::to_string(k) + " " + std::to_string(d));
-    const ReadOutcome outcome = parseResult(writtenResult(w, k, d));
-    ASSERT_TRUE(outcome.result) << outcome.error;
-    const ResultData& r = *outcome.result;
-    EXPECT_EQ(std::tuple(r.width, r.kmax, r.dkmax), std::tuple(w, k, d));
-    const int h = w / 2;
-    const std::pair<int, int> corners[] = {{0, 0}, {-h, -h}, {h - 1, -h}, {-h, h - 1}, {5, -17}};
-    for (const auto& [fx, fy] : corners) {
-      EXPECT_EQ(r.powerAt(fx, fy), (fy + h) * w + (fx + h) + 1) << fx << "," << fy;
-    }
-    int64_t found = 0, wrong = 0;
-    for (int ux = -k - 1; ux <= k + 1; ++ux)
-      for (int uy = -1; uy <= k + 1; ++uy)
-        for (int vx = -d - 1; vx <= d + 1; ++vx)
-          for (int vy = -d - 1; vy <= d + 1; ++vy) {
-            const auto phase = r.phaseAt(ux, uy, vx, vy);
-            const bool inBoxes =
-                std::abs(ux) <= k && uy >= 0 && uy <= k && std::abs(vx) <= d && std::abs(vy) <= d;
-            const int cx = h - (ux + vx), cy = h - (uy + vy);
-            found += phase.has_value();
-            wrong += phase.has_value() != (inBoxes && cx >= 0 && cx < w && cy >= 0 && cy < w) ||
-                     (phase && *phase != expectedPhase(k, d, ux, uy, vx, vy));
-          }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(found, static_cast<int64_t>(r.phases.size()));
-  }
 }
 
 // I = delta at p plus a * delta at p + s. Per frame the file holds |F / W^2|^2 =
@@ -183,11 +138,9 @@ TEST(InspectProgram, RefusesDamagedFilesAndBadCommandLines) {
       {damaged(good + "x"), 1,
        "file is 131641 bytes long, but width 128, kmax 2 and dkmax 1 need 131640 bytes (135 "
        "phases)\n"},
-      // One changed value in either section, or a changed checksum, breaks that checksum.
+      // One changed value in either section breaks that section's checksum.
       {with(4 + 8 * 500, 1e30), 1, "power checksum does not match: stored "},
-      {with(powerEnd, 0.5), 1, "power checksum does not match: stored "},
       {with(powerEnd + 16 + 4 * 44, 3.0f), 1, "phase checksum does not match: stored "},
-      {with(good.size() - 8, 0.5), 1, "phase checksum does not match: stored "},
       {{tmp.file("missing.krn1")}, 1, "cannot open: No such file or directory\n"},
       {{tmp.path().string()}, 1, "is a directory\n"},
       {{}, 2, "no result file given" + help},
