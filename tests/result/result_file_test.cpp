@@ -71,7 +71,8 @@ TEST(ResultFile, PhasesFollowTheFileOrderAndSkipPairsOutsideTheSpectrum) {
     EXPECT_EQ(fs::file_size(dir.file("a.krn1")), 28u + 8u * width * width + 4u * count);
     const auto r = readResult(dir.file("a.krn1"));
     ASSERT_TRUE(r);
-    ASSERT_EQ(r->phases.size(), size_t(count));
+    ASSERT_EQ(std::tuple(r->kmax, r->dkmax, r->phases.size()),
+              std::tuple(kmax, dkmax, size_t(count)));
     EXPECT_EQ(phaseCount(width, kmax, dkmax), count);
     size_t at = 0;
     double total = 0;
