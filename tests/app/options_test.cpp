@@ -1,4 +1,5 @@
-// The command line's parsers: options, numbers, quotes, the capture directory and result names.
+// The command line's parsers: what reaches the option map, number conversion, and the names of the
+// capture directory and the result file. Their messages are checked through the binary.
 #include "app/options.h"
 
 #include <gtest/gtest.h>
@@ -11,14 +12,6 @@
 namespace korrin {
 namespace {
 
-bool parse(std::vector<std::string> words, ArgumentMap& args, std::string& error) {
-  words.insert(words.begin(), "korrin");
-  std::vector<const char*> argv;
-  for (const auto& w : words) argv.push_back(w.c_str());
-  return parseArguments(static_cast<int>(argv.size()), argv.data(), args, error);
-}
-
-// The messages of rejected arguments are checked through the binary; here, what reaches the map.
 TEST(ParseArguments, WhatIsStored) {
   const std::vector<std::pair<std::vector<std::string>, ArgumentMap>> cases{
       {{"--kmax=30", "--dkmax", "4", "--mask_radius", "--out", "x"},
@@ -29,28 +22,24 @@ TEST(ParseArguments, WhatIsStored) {
       {{"--"}, {{"", "true"}}},
       {{"--", "v", "--kmax=5", "--kmax", "7"}, {{"", "v"}, {"kmax", "7"}}},
   };
-  for (const auto& [words, expected] : cases) {
+  for (auto [words, expected] : cases) {
+    words.insert(words.begin(), "korrin");
+    std::vector<const char*> argv;
+    for (const auto& w : words) argv.push_back(w.c_str());
     ArgumentMap args{{"stale", "1"}};
     std::string error;
-    EXPECT_TRUE(parse(words, args, error)) << error;
-    EXPECT_EQ(args, expected) << words[0];
+    EXPECT_TRUE(parseArguments(static_cast<int>(argv.size()), argv.data(), args, error)) << error;
+    EXPECT_EQ(args, expected) << words[1];
   }
 }
 
 TEST(ParseDecimal, LeadingNumberOnly) {
+  // clang-format off
   const std::vector<std::pair<std::string, int32_t>> good{
-      {"12", 12},
-      {"12abc", 12},
-      {" 12", 12},
-      {"\t\n\v\f\r 7 8", 7},
-      {"+5", 5},
-      {"-5", -5},
-      {"007", 7},
-      {"0x10", 0},
-      {"3.9", 3},
-      {"2147483647", 2147483647},
-      {"-2147483648", INT32_MIN},
-      {"00000000000000000002147483647", 2147483647}};
+      {"12", 12}, {"12abc", 12}, {" 12", 12}, {"\t\n\v\f\r 7 8", 7}, {"+5", 5}, {"-5", -5},
+      {"007", 7}, {"0x10", 0}, {"3.9", 3}, {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
+      {"00000000000000000002147483647", INT32_MAX}};
+  // clang-format on
   for (const auto& [text, value] : good) EXPECT_EQ(parseDecimal(text), value) << text;
   for (const std::string text : {"", "abc", "true", "+", "-", " ", "- 5", "+-5", "x12",
                                  "2147483648", "-2147483649", "99999999999999999999999"}) {
@@ -58,50 +47,27 @@ TEST(ParseDecimal, LeadingNumberOnly) {
   }
 }
 
-TEST(StripQuotes, AtMostOneQuoteAtEachEnd) {
-  const std::vector<std::pair<std::string, std::string>> cases{{"\"C:\\data\"", "C:\\data"},
-                                                               {"C:\\data\"", "C:\\data"},
-                                                               {"\"/data", "/data"},
-                                                               {"\"\"", ""},
-                                                               {"\"", "\""},
-                                                               {"\"\"\"", "\""},
-                                                               {"a\"b", "a\"b"},
-                                                               {"", ""},
-                                                               {"'x'", "'x'"}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(stripQuotes(in), out) << in;
-}
-
-TEST(NormalizeCaptureDir, OneTrailingSeparator) {
-  const std::vector<std::pair<std::string, std::string>> cases{{"/mydir/myfits", "/mydir/myfits/"},
-                                                               {"/mydir/myfits/", "/mydir/myfits/"},
-                                                               {"a//b//", "a//b//"},
-                                                               {"C:\\data", "C:\\data/"},
-                                                               {"/", "/"},
-                                                               {"", ""}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(normalizeCaptureDir(in), out) << in;
-}
-
-TEST(SplitString, KeepsEmptyPieces) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(splitString("a_b_c", "_"), (V{"a", "b", "c"}));
-  EXPECT_EQ(splitString("", "_"), (V{""}));
-  EXPECT_EQ(splitString("__x_", "_"), (V{"", "", "x", ""}));
-  EXPECT_EQ(splitString("a::b:::c", "::"), (V{"a", "b", ":c"}));
-}
-
-TEST(DeriveOutputName, NamingTable) {
-  const std::vector<std::pair<std::string, std::string>> table{
-      {"vega_0001.fits", "vega"},
-      {"vega_20250101_0001.fits", "vega_20250101"},
-      {"vega.fits", "vega"},
-      {"vega_.fits", "vega"},
-      {"a__b_7.fit", "a__b"},
-      {"__x_1.fit", "x"},
-      {"_0001.fits", ""},
-      {"my.target_01.FITS", "my.target"},
-      {"M81-run3.fits", "M81-run3"},
+// The capture directory as given (at most one quote off each end, one separator added), and the
+// result named after the first frame's stem without its last "_" token.
+TEST(CaptureNames, DirectoryAndResultName) {
+  // clang-format off
+  const std::vector<std::pair<std::string, std::string>> dirs{
+      {"/mydir/myfits", "/mydir/myfits/"}, {"/mydir/myfits/", "/mydir/myfits/"}, {"/", "/"},
+      {"a//b//", "a//b//"}, {"\"C:\\data\"", "C:\\data/"}, {"C:\\data\"", "C:\\data/"},
+      {"\"/data", "/data/"}, {"\"\"", ""}, {"\"", "\"/"}, {"\"\"\"", "\"/"}, {"a\"b", "a\"b/"},
+      {"'x'", "'x'/"}, {"", ""}};
+  // clang-format on
+  for (const auto& [given, dir] : dirs) {
+    EXPECT_EQ(normalizeCaptureDir(stripQuotes(given)), dir) << given;
+  }
+  // clang-format off
+  const std::vector<std::pair<std::string, std::string>> names{
+      {"vega_0001.fits", "vega"}, {"vega_20250101_0001.fits", "vega_20250101"},
+      {"vega.fits", "vega"}, {"vega_.fits", "vega"}, {"a__b_7.fit", "a__b"}, {"__x_1.fit", "x"},
+      {"_0001.fits", ""}, {"my.target_01.FITS", "my.target"}, {"M81-run3.fits", "M81-run3"},
       {".fits", ".fits"}};
-  for (const auto& [frame, name] : table) {
+  // clang-format on
+  for (const auto& [frame, name] : names) {
     EXPECT_EQ(deriveOutputName("/obs/", "/obs/" + frame), "/obs/" + name + ".krn1") << frame;
   }
   // Only the frame's last component counts; the result goes into the capture directory given.

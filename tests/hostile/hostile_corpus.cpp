@@ -1,10 +1,12 @@
 #include "tests/hostile/hostile_corpus.h"
 
+#include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
-#include <limits>
 #include <stdexcept>
 
 namespace korrin::test {
@@ -14,83 +16,108 @@ namespace {
 constexpr size_t kBlock = 2880;
 
 void putBigEndian(std::string& out, uint32_t value, int bytes) {
-  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
-    out.push_back(static_cast<char>((value >> shift) & 0xffu));
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(char(value >> shift));
+}
+
+// The name of a card, without its blanks.
+std::string keyOf(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  return first == std::string::npos ? ""
+                                    : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The cards of header(edits), END included.
+std::vector<std::string> cardsOf(const std::string& edits) {
+  std::vector<std::string> cards{valueCard("SIMPLE", "T"),   valueCard("BITPIX", "16"),
+                                 valueCard("NAXIS", "2"),    valueCard("NAXIS1", "128"),
+                                 valueCard("NAXIS2", "128"), card("END")};
+  const auto find = [&cards](const std::string& key) {
+    return std::find_if(cards.begin(), cards.end(),
+                        [&key](const std::string& c) { return keyOf(c.substr(0, 8)) == key; });
+  };
+  for (size_t at = 0, bar; at < edits.size(); at = bar + 1) {
+    bar = std::min(edits.find('|', at), edits.size());
+    const std::string edit = edits.substr(at, bar - at);
+    const size_t eq = edit.find('='), star = edit.rfind('*');
+    const bool another = edit[0] == '+';
+    const std::string key = keyOf(edit.substr(another, eq - another));
+    if (edit[0] == '-') {
+      cards.erase(find(edit.substr(1)));
+    } else if (eq != std::string::npos && !another && find(key) != cards.end()) {
+      *find(key) = valueCard(key, keyOf(edit.substr(eq + 1)));
+    } else if (eq != std::string::npos) {
+      cards.insert(find("END"), valueCard(key, keyOf(edit.substr(eq + 1))));
+    } else {
+      const bool repeated =
+          star != std::string::npos && std::isdigit(static_cast<unsigned char>(edit.back()));
+      cards.insert(find("END"), repeated ? std::atoi(edit.c_str() + star + 1) : 1,
+                   card(edit.substr(0, repeated ? star : edit.size())));
+    }
   }
+  return cards;
 }
 
-std::string reader(int line, const std::string& text) {
-  return "fitsio.cpp (" + std::to_string(line) + "):  " + text + "\r\n";
+// The number in a card's value, or `fallback` when the card is missing or holds none.
+int64_t valueOf(const std::vector<std::string>& cards, const std::string& key, int64_t fallback) {
+  for (const auto& c : cards) {
+    char* end = nullptr;
+    const long long v = std::strtoll(c.c_str() + 10, &end, 10);
+    if (keyOf(c.substr(0, 8)) == key) return end == c.c_str() + 10 || v > 65536 ? fallback : v;
+  }
+  return fallback;
 }
 
-const std::string kParseEnd = reader(1464, "error parsing fits file <<PATH>>");
-const std::string kParseBlock = reader(1477, "error parsing fits file <<PATH>>");
-const std::string kNaxis1 = reader(1502, "can't read fits param NAXIS1");
-const std::string kNaxis2 = reader(1515, "can't read fits param NAXIS2");
-const std::string kBitpix = reader(1528, "can't read fits param BITPIX");
-const std::string kFile16 = reader(1572, "can't malloc fileArray");
-const std::string kFile8 = reader(1607, "can't malloc fileArray");
-const std::string kFloat32 = reader(1549, "can't malloc floatArray");
+// Pixel data of a case: none, the star pattern, or a cycle of raw sample values, in the header's
+// geometry and BITPIX.
+struct Pixels {
+  enum Kind { kNone, kStar, kCycle } kind = kNone;
+  std::vector<double> values{};
+};
 
-std::string unsupported(int bitpix) {
-  return reader(1642, "unsupported FITS format: " + std::to_string(bitpix));
-}
-
-float starPixel(int width, int x, int y, unsigned seed) {
-  const double dx = x - width / 2.0 - 3.0;
-  const double dy = y - width / 2.0 + 2.0;
-  const double star = 20000.0 * std::exp(-(dx * dx + dy * dy) / 18.0);
-  const double texture = static_cast<double>((x * 7u + y * 13u + seed * 31u) % 17u);
-  return static_cast<float>(std::round(1000.0 + star + texture));
-}
-
-std::string samplesFloat(const std::vector<float>& values) {
+std::string samples(const std::vector<std::string>& cards, const Pixels& pixels, unsigned seed) {
+  const int64_t bitpix = valueOf(cards, "BITPIX", 16);
+  const int64_t width = valueOf(cards, "NAXIS1", 128), height = valueOf(cards, "NAXIS2", 128);
+  const int64_t count =
+      pixels.kind == Pixels::kNone ? 0 : width * height * valueOf(cards, "NAXIS3", 1);
   std::string out;
-  for (float v : values) putBigEndian(out, std::bit_cast<uint32_t>(v), 4);
-  return out;
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t x = i % width, y = i / width % height;
+    const double dx = x - width / 2.0 - 3.0, dy = y - width / 2.0 + 2.0;
+    double v = std::round(1000.0 + 20000.0 * std::exp(-(dx * dx + dy * dy) / 18.0) +
+                          double((x * 7u + y * 13u + seed * 31u) % 17u));
+    if (pixels.kind == Pixels::kCycle) v = pixels.values[size_t(i) % pixels.values.size()];
+    if (bitpix == 8) {
+      out.push_back(
+          static_cast<char>(static_cast<int>(pixels.kind == Pixels::kStar ? v / 100 : v)));
+    } else if (bitpix == -32) {
+      putBigEndian(out, std::bit_cast<uint32_t>(static_cast<float>(v)), 4);
+    } else {
+      putBigEndian(out, static_cast<uint32_t>(static_cast<int64_t>(v)), 2);
+    }
+  }
+  return padded(out);
 }
 
-// A 128 x 128 -32 frame of the star pattern with a few pixels replaced.
-std::string floatFrameWith(float replacement, size_t every, const std::string& bzero = "") {
-  std::vector<float> values;
-  for (int y = 0; y < 128; ++y)
-    for (int x = 0; x < 128; ++x) values.push_back(starPixel(128, x, y, 1));
-  for (size_t i = 5; i < values.size(); i += every) values[i] = replacement;
-  auto cards = imageCards("-32", "128", "128");
-  if (!bzero.empty()) cards.push_back(valueCard("BZERO", bzero));
-  return headerBlock(cards) + padded(samplesFloat(values));
+struct Outcome {
+  std::string readerMessage{};
+  int width = 128, height = 128;
+  std::string skipReason{};
+};
+
+// The case's file: header(edits) and its pixels, then `edit` applied to the bytes.
+HostileCase row(
+    const std::string& name, const std::string& edits, const Pixels& pixels, const Outcome& outcome,
+    void (*edit)(std::string&) = [](std::string&) {}) {
+  std::string bytes = header(edits) + samples(cardsOf(edits), pixels, 7);
+  edit(bytes);
+  return {name,          name + ".fits", EntryKind::kFile,  bytes, outcome.readerMessage,
+          outcome.width, outcome.height, outcome.skipReason};
 }
 
-std::string frame16With(const std::vector<std::string>& extraCards, const std::vector<int>& words) {
-  auto cards = imageCards("16", "128", "128");
-  cards.insert(cards.end(), extraCards.begin(), extraCards.end());
-  return headerBlock(cards) + padded(samples16(words));
-}
-
-HostileCase fails(std::string name, std::string bytes, std::string message) {
-  HostileCase c;
-  c.name = std::move(name);
-  c.bytes = std::move(bytes);
-  c.loads = false;
-  c.readerMessage = std::move(message);
-  return c;
-}
-
-HostileCase loads(std::string name, std::string bytes, int width = 128, int height = 128,
-                  bool finite = true) {
-  HostileCase c;
-  c.name = std::move(name);
-  c.bytes = std::move(bytes);
-  c.width = width;
-  c.height = height;
-  c.finite = finite;
-  return c;
-}
-
-// Header only, with the given geometry and BITPIX; no pixel data at all.
-std::string headerOnly(const std::string& bitpix, const std::string& naxis1,
-                       const std::string& naxis2) {
-  return headerBlock(imageCards(bitpix, naxis1, naxis2));
+// Sets bytes [from, to) of a file to `c`.
+template <size_t from, size_t to, char c>
+void fill(std::string& bytes) {
+  std::fill(bytes.begin() + from, bytes.begin() + to, c);
 }
 
 }  // namespace
@@ -104,15 +131,13 @@ std::string card(const std::string& text) {
 std::string valueCard(const std::string& name, const std::string& value) {
   std::string c = name;
   c.resize(8, ' ');
-  c += "= ";
-  if (value.size() < 20) c.append(20 - value.size(), ' ');
-  return card(c + value);
+  return card(c + "= " + std::string(value.size() < 20 ? 20 - value.size() : 0, ' ') + value);
 }
 
-std::vector<std::string> imageCards(const std::string& bitpix, const std::string& naxis1,
-                                    const std::string& naxis2) {
-  return {valueCard("SIMPLE", "T"), valueCard("BITPIX", bitpix), valueCard("NAXIS", "2"),
-          valueCard("NAXIS1", naxis1), valueCard("NAXIS2", naxis2)};
+std::string header(const std::string& edits) {
+  std::string out;
+  for (const auto& c : cardsOf(edits)) out += c;
+  return padded(out, ' ');
 }
 
 std::string padded(std::string bytes, char fill) {
@@ -122,279 +147,144 @@ std::string padded(std::string bytes, char fill) {
 
 std::string samples16(const std::vector<int>& words) {
   std::string out;
-  for (int w : words) putBigEndian(out, static_cast<uint32_t>(w) & 0xffffu, 2);
+  for (int w : words) putBigEndian(out, static_cast<uint32_t>(w), 2);
   return out;
 }
 
-std::string headerBlock(const std::vector<std::string>& cards) {
-  std::string out;
-  for (const auto& c : cards) out += c;
-  out += card("END");
-  return padded(out, ' ');
-}
-
 std::string validFrameBytes(int width, int bitpix, unsigned seed) {
-  std::string data;
-  for (int y = 0; y < width; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const float v = starPixel(width, x, y, seed);
-      if (bitpix == 8) {
-        data.push_back(static_cast<char>(static_cast<int>(v / 100.0f) & 0xff));
-      } else if (bitpix == 16) {
-        putBigEndian(data, static_cast<uint32_t>(v), 2);
-      } else {
-        putBigEndian(data, std::bit_cast<uint32_t>(v), 4);
-      }
-    }
-  }
   const std::string w = std::to_string(width);
-  return headerBlock(imageCards(std::to_string(bitpix), w, w)) + padded(data);
+  const std::string edits = "BITPIX=" + std::to_string(bitpix) + "|NAXIS1=" + w + "|NAXIS2=" + w;
+  return header(edits) + samples(cardsOf(edits), {Pixels::kStar}, seed);
 }
 
 std::vector<HostileCase> hostileCases() {
-  std::vector<HostileCase> cases;
-  const std::string good = validFrameBytes(128, 16, 7);
-  const std::string goodHeader = good.substr(0, kBlock);
+  const auto reader = [](int line, const std::string& text) {
+    return Outcome{"fitsio.cpp (" + std::to_string(line) + "):  " + text + "\r\n"};
+  };
+  const Outcome parseEnd = reader(1464, "error parsing fits file <<PATH>>");
+  const Outcome naxis1 = reader(1502, "can't read fits param NAXIS1");
+  const Outcome naxis2 = reader(1515, "can't read fits param NAXIS2");
+  const Outcome file16 = reader(1572, "can't malloc fileArray");
+  const Outcome negativeX{"negative x size read from fits header\n"};
+  const Outcome adds{}, nonFinite{"", 128, 128, ": non-finite pixel values"},
+      tooLarge{"", 128, 128, ": pixel values too large"};
+  const auto loadsAs = [](int width, int height) { return Outcome{"", width, height}; };
+  const Pixels none{}, star{Pixels::kStar};
+  const auto cycle = [](std::vector<double> values) { return Pixels{Pixels::kCycle, values}; };
 
-  // Not FITS at all, or a header that never ends.
-  cases.push_back(fails("empty", "", kParseEnd));
-  cases.push_back(fails("text_named_fits", "Observation notes\nseeing 1.2 arcsec\n", kParseEnd));
-  cases.push_back(fails("header_cut_inside_card", good.substr(0, 4 * 80 + 33), kParseEnd));
-  {
-    auto cards = imageCards("16", "128", "128");
-    std::string noEnd;
-    for (const auto& c : cards) noEnd += c;
-    cases.push_back(
-        fails("no_end_card", padded(noEnd, ' ') + padded(std::string(32768, '\0')), kParseEnd));
-  }
-  // "END" appears, but never at the start of an 80-byte card.
-  cases.push_back(
-      fails("end_inside_card",
-            padded(goodHeader.substr(0, 5 * 80) + card("COMMENT END") + card("        END"), ' '),
-            kParseEnd));
-  cases.push_back(fails("cards_shifted_by_three_bytes", "XYZ" + good, kParseEnd));
-  // The end card is there but the file stops before its block is complete.
-  cases.push_back(fails("last_block_cut", goodHeader.substr(0, 6 * 80 + 40), kParseBlock));
-  cases.push_back(
-      fails("lowercase_end", padded(goodHeader.substr(0, 5 * 80) + card("end"), ' '), kParseEnd));
+  std::vector<HostileCase> cases{
+      // Not FITS at all, or a header that never ends; "END" appears, but never at the start of
+      // an 80-byte card; the END card is there, but the file stops before its block is complete.
+      row("empty", "", none, parseEnd, [](std::string& b) { b.clear(); }),
+      row("text_named_fits", "", none, parseEnd,
+          [](std::string& b) { b = "Observation notes\nseeing 1.2 arcsec\n"; }),
+      row("header_cut_inside_card", "", star, parseEnd, [](std::string& b) { b.resize(353); }),
+      row("no_end_card", "-END", cycle({0}), parseEnd),
+      row("end_inside_card", "-END|COMMENT END|        END", none, parseEnd),
+      row("cards_shifted_by_three_bytes", "", star, parseEnd,
+          [](std::string& b) { b.insert(0, "XYZ"); }),
+      row("last_block_cut", "", none, reader(1477, "error parsing fits file <<PATH>>"),
+          [](std::string& b) { b.resize(6 * 80 + 40); }),
+      row("lowercase_end", "-END|end", none, parseEnd),
 
-  // Newline bytes make the line-based scan and the 80-byte card layout disagree.
-  {
-    std::string header = goodHeader;
-    header[5 * 80 + 40] = '\n';  // inside the blank fill after END: the block ends early
-    cases.push_back(loads("newline_after_end", header + good.substr(kBlock)));
-  }
-  {
-    auto cards = imageCards("16", "128", "128");
-    cards.insert(cards.begin() + 1, card("COMMENT written by a script\nwith a newline"));
-    std::string header = headerBlock(cards);
-    // The line read stops at the newline, so every later card is read out of step.
-    cases.push_back(fails("newline_in_comment_card", header + good.substr(kBlock), kParseEnd));
-  }
-  {
-    std::string header = goodHeader;
-    // Each newline of the fill counts as a card, so the header ends long before its block does
-    // and the pixel data is read from inside the fill.
-    for (size_t i = 6 * 80; i < kBlock; ++i) header[i] = '\n';
-    cases.push_back(loads("newlines_fill_last_block", header + good.substr(kBlock)));
-  }
-  {
-    std::string header = goodHeader;
-    header[5 * 80 + 3] = '\n';  // "END" followed by a newline is not an end card
-    cases.push_back(fails("end_card_ends_in_newline", header + good.substr(kBlock), kParseEnd));
-  }
-  {
-    std::string cards = valueCard("SIMPLE", "T");
-    cards += std::string("BITPIX  =                   16\n");
-    std::string bytes = cards + std::string(4000, '\n');
-    cases.push_back(fails("newlines_only_after_bitpix", bytes, kParseEnd));
-  }
-  {
-    std::string header = goodHeader;
-    header[80 + 11] = '\0';  // NUL inside the BITPIX card's padding
-    header[3 * 80] = '\0';   // and at the start of NAXIS1: that card is gone for the lookups
-    cases.push_back(fails("nul_bytes_in_cards", header + good.substr(kBlock), kNaxis1));
-  }
+      // Newline bytes make the line-based scan and the 80-byte card layout disagree: one after
+      // END ends the block early; each one of a fill counts as a card, so the pixel data is read
+      // from inside the fill; one in a card puts every later card out of step; "END\n" is not an
+      // END card. A NUL at the start of NAXIS1 hides that card from the lookups.
+      row("newline_after_end", "", star, adds, fill<440, 441, '\n'>),
+      row("newline_in_comment_card", "COMMENT written by a script\nwith a newline", star, parseEnd),
+      row("newlines_fill_last_block", "", star, adds, fill<480, kBlock, '\n'>),
+      row("end_card_ends_in_newline", "", star, parseEnd, fill<403, 404, '\n'>),
+      row("newlines_only_after_bitpix", "-NAXIS|-NAXIS1|-NAXIS2|-END", none, parseEnd,
+          fill<110, kBlock, '\n'>),
+      row("nul_bytes_in_cards", "", star, naxis1, [](std::string& b) { b[91] = b[240] = '\0'; }),
 
-  // Geometry.
-  cases.push_back(loads("naxis1_zero", headerOnly("16", "0", "128"), 0, 128));
-  cases.push_back(loads("naxis2_zero", headerOnly("16", "128", "0"), 128, 0));
-  cases.push_back(loads("naxis_both_zero", headerOnly("-32", "0", "0"), 0, 0));
-  cases.push_back(fails("naxis1_negative", headerOnly("16", "-5", "128"),
-                        "negative x size read from fits header\n"));
-  cases.push_back(fails("naxis2_negative", headerOnly("16", "128", "-128"),
-                        "negative y size read from fits header\n"));
-  cases.push_back(fails("naxis1_min_int", headerOnly("16", "-2147483648", "128"),
-                        "negative x size read from fits header\n"));
-  cases.push_back(fails("naxis1_text", headerOnly("16", "'WIDE'", "128"), kNaxis1));
-  cases.push_back(fails("naxis2_text", headerOnly("16", "128", "abc"), kNaxis2));
-  cases.push_back(fails("naxis1_empty_value", headerOnly("16", "", "128"), kNaxis1));
-  cases.push_back(fails("naxis1_missing",
-                        headerBlock({valueCard("SIMPLE", "T"), valueCard("BITPIX", "16"),
-                                     valueCard("NAXIS2", "128")}) +
-                            good.substr(kBlock),
-                        kNaxis1));
-  cases.push_back(fails("naxis1_max_int", headerOnly("16", "2147483647", "1"), kFile16));
-  cases.push_back(
-      fails("naxis_max_int_both", headerOnly("-32", "2147483647", "2147483647"), kFloat32));
-  // 65536 x 65536 is 2^32 samples: zero in 32-bit arithmetic.
-  cases.push_back(
-      fails("naxis_product_wraps_32_to_zero", headerOnly("8", "65536", "65536"), kFile8));
-  // 46341^2 wraps to a negative 32-bit count.
-  cases.push_back(
-      fails("naxis_product_wraps_32_negative", headerOnly("16", "46341", "46341"), kFile16));
-  // Values that would read as 128 if cut to 32 (or 64) bits.
-  cases.push_back(fails("naxis1_wraps_32_bits", headerOnly("16", "4294967424", "128"), kNaxis1));
-  cases.push_back(
-      fails("naxis1_wraps_64_bits", headerOnly("16", "18446744073709551744", "128"), kNaxis1));
-  cases.push_back(fails("naxis2_product_overflows_64_bits",
-                        headerOnly("16", "128", "99999999999999999999999999"), kNaxis2));
-  cases.push_back(loads("not_square_tall", headerOnly("16", "128", "256"), 128, 256));
-  cases.push_back(loads("not_square_wide", headerOnly("16", "256", "128"), 256, 128));
-  cases.push_back(loads("width_200", headerOnly("16", "200", "200"), 200, 200));
-  cases.push_back(loads("width_64", validFrameBytes(64, 16, 3), 64, 64));
+      // Geometry. 65536^2 samples wrap to 0 in 32-bit arithmetic, 46341^2 to a negative count;
+      // 2^32 + 128 and 2^64 + 128 would read as 128 if cut to 32 or 64 bits.
+      row("naxis1_zero", "NAXIS1=0", none, loadsAs(0, 128)),
+      row("naxis2_zero", "NAXIS2=0", none, loadsAs(128, 0)),
+      row("naxis_both_zero", "BITPIX=-32|NAXIS1=0|NAXIS2=0", none, loadsAs(0, 0)),
+      row("naxis1_negative", "NAXIS1=-5", none, negativeX),
+      row("naxis2_negative", "NAXIS2=-128", none, {"negative y size read from fits header\n"}),
+      row("naxis1_min_int", "NAXIS1=-2147483648", none, negativeX),
+      row("naxis1_text", "NAXIS1='WIDE'", none, naxis1),
+      row("naxis2_text", "NAXIS2=abc", none, naxis2),
+      row("naxis1_empty_value", "NAXIS1=", none, naxis1),
+      row("naxis1_missing", "-NAXIS|-NAXIS1", star, naxis1),
+      row("naxis1_max_int", "NAXIS1=2147483647|NAXIS2=1", none, file16),
+      row("naxis_max_int_both", "BITPIX=-32|NAXIS1=2147483647|NAXIS2=2147483647", none,
+          reader(1549, "can't malloc floatArray")),
+      row("naxis_product_wraps_32_to_zero", "BITPIX=8|NAXIS1=65536|NAXIS2=65536", none,
+          reader(1607, "can't malloc fileArray")),
+      row("naxis_product_wraps_32_negative", "NAXIS1=46341|NAXIS2=46341", none, file16),
+      row("naxis1_wraps_32_bits", "NAXIS1=4294967424", none, naxis1),
+      row("naxis1_wraps_64_bits", "NAXIS1=18446744073709551744", none, naxis1),
+      row("naxis2_product_overflows_64_bits", "NAXIS2=99999999999999999999999999", none, naxis2),
+      row("not_square_tall", "NAXIS2=256", none, loadsAs(128, 256)),
+      row("not_square_wide", "NAXIS1=256", none, loadsAs(256, 128)),
+      row("width_200", "NAXIS1=200|NAXIS2=200", none, loadsAs(200, 200)),
+      row("width_64", "NAXIS1=64|NAXIS2=64", star, loadsAs(64, 64)),
 
-  // Sample formats.
-  for (int bitpix : {0, 7, 32, 64, -64, -16}) {
-    std::string name = "bitpix_" + std::string(bitpix < 0 ? "minus" : "") +
-                       std::to_string(bitpix < 0 ? -bitpix : bitpix);
-    cases.push_back(fails(
-        name, headerOnly(std::to_string(bitpix), "128", "128") + std::string(128 * 128 * 8, '\x01'),
-        unsupported(bitpix)));
-  }
-  cases.push_back(fails("bitpix_text", headerOnly("'SIXTEEN'", "128", "128"), kBitpix));
-  cases.push_back(fails("bitpix_missing",
-                        headerBlock({valueCard("SIMPLE", "T"), valueCard("NAXIS1", "128"),
-                                     valueCard("NAXIS2", "128")}) +
-                            good.substr(kBlock),
-                        kBitpix));
-  cases.push_back(loads("bzero_text", frame16With({valueCard("BZERO", "'zero'")},
-                                                  std::vector<int>(128 * 128, 0x8123))));
-  // BZERO beyond the float range, and as NaN, poisons every pixel.
-  cases.push_back(loads("bzero_overflows_float",
-                        frame16With({valueCard("BZERO", "1E39")}, std::vector<int>(16384, 1)), 128,
-                        128, false));
-  cases.push_back(loads("bzero_nan",
-                        frame16With({valueCard("BZERO", "NAN")}, std::vector<int>(16384, 5)), 128,
-                        128, false));
+      // Sample formats; BZERO beyond the float range, or NaN, poisons every pixel.
+      row("bitpix_text", "BITPIX='SIXTEEN'", none, reader(1528, "can't read fits param BITPIX")),
+      row("bitpix_missing", "-NAXIS|-BITPIX", star, reader(1528, "can't read fits param BITPIX")),
+      row("bzero_text", "BZERO='zero'", cycle({0x8123}), adds),
+      row("bzero_overflows_float", "BZERO=1E39", cycle({1}), nonFinite),
+      row("bzero_nan", "BZERO=NAN", cycle({5}), nonFinite),
 
-  // Pixel data.
-  cases.push_back(loads("data_cut_short", good.substr(0, kBlock + 128 * 60 * 2 + 1)));
-  cases.push_back(loads("data_missing", goodHeader));
-  cases.push_back(loads("float_nan", floatFrameWith(std::numeric_limits<float>::quiet_NaN(), 997),
-                        128, 128, false));
-  cases.push_back(loads("float_infinities",
-                        floatFrameWith(std::numeric_limits<float>::infinity(), 4001), 128, 128,
-                        false));
-  cases.push_back(loads("float_minus_infinity",
-                        floatFrameWith(-std::numeric_limits<float>::infinity(), 16000), 128, 128,
-                        false));
-  cases.push_back(loads("float_denormals", floatFrameWith(1e-42f, 3)));
-  cases.push_back(loads("float_largest", floatFrameWith(std::numeric_limits<float>::max(), 1)));
-  cases.back().tooLarge = true;
-  // Around the largest magnitude a frame may have: 2^40 is refused, just below it is not.
-  cases.push_back(loads("float_at_magnitude_limit", floatFrameWith(-0x1p40f, 1000)));
-  cases.back().tooLarge = true;
-  cases.push_back(loads("float_below_magnitude_limit", floatFrameWith(0x1.fffffep39f, 1000)));
-  // 16-bit samples shifted by BZERO: 2^40 is refused like a float pixel of that size, 2^39
-  // (plus the largest signed sample) is not.
-  cases.push_back(
-      loads("bzero_at_magnitude_limit",
-            frame16With({valueCard("BZERO", "1099511627776")}, std::vector<int>(16384, 0))));
-  cases.back().tooLarge = true;
-  cases.push_back(
-      loads("bzero_below_magnitude_limit",
-            frame16With({valueCard("BZERO", "549755813888")}, std::vector<int>(16384, 0x7fff))));
-  cases.push_back(loads("bits8_extremes", [] {
-    std::string data;
-    for (int i = 0; i < 128 * 128; ++i) data.push_back(static_cast<char>(i % 2 ? 0xff : 0x00));
-    return headerBlock(imageCards("8", "128", "128")) + padded(data);
-  }()));
-  cases.push_back(loads("bits16_extremes_unsigned", [] {
-    std::vector<int> words;
-    for (int i = 0; i < 128 * 128; ++i)
-      words.push_back(i % 3 == 0 ? 0xffff : (i % 3 == 1 ? 0 : 0x8000));
-    return frame16With({}, words);
-  }()));
-  cases.push_back(loads("bits16_extremes_bzero", [] {
-    std::vector<int> words;
-    for (int i = 0; i < 128 * 128; ++i) words.push_back(i % 2 ? 0x7fff : 0x8000);
-    return frame16With({valueCard("BZERO", "32768")}, words);
-  }()));
+      // Pixel data. Pixels of magnitude 2^40 or more would overflow the bispectrum terms: 2^40 is
+      // refused, as a float or as 16-bit samples shifted by BZERO; just below it is not.
+      row("data_cut_short", "", star, adds, [](std::string& b) { b.resize(kBlock + 15361); }),
+      row("data_missing", "", none, adds),
+      row("float_nan", "BITPIX=-32", cycle({900, 1e4, NAN}), nonFinite),
+      row("float_infinities", "BITPIX=-32", cycle({900, 1e4, INFINITY}), nonFinite),
+      row("float_minus_infinity", "BITPIX=-32", cycle({900, -INFINITY}), nonFinite),
+      row("float_denormals", "BITPIX=-32", cycle({900, 1e4, 1e-42}), adds),
+      row("float_largest", "BITPIX=-32", cycle({FLT_MAX}), tooLarge),
+      row("float_at_magnitude_limit", "BITPIX=-32", cycle({900, 1e4, -0x1p40}), tooLarge),
+      row("float_below_magnitude_limit", "BITPIX=-32", cycle({900, 1e4, 0x1.fffffep39}), adds),
+      row("bzero_at_magnitude_limit", "BZERO=1099511627776", cycle({0}), tooLarge),
+      row("bzero_below_magnitude_limit", "BZERO=549755813888", cycle({0x7fff}), adds),
+      row("bits8_extremes", "BITPIX=8", cycle({0, 0xff}), adds),
+      row("bits16_extremes_unsigned", "", cycle({0xffff, 0, 0x8000}), adds),
+      row("bits16_extremes_bzero", "BZERO=32768", cycle({0x8000, 0x7fff}), adds),
 
-  // Structure.
-  {
-    std::vector<std::string> cards = imageCards("16", "128", "128");
-    for (int i = 0; i < 80; ++i) cards.push_back(card("COMMENT padding card " + std::to_string(i)));
-    cases.push_back(loads("several_header_blocks", headerBlock(cards) + good.substr(kBlock)));
+      // Structure. With 35 cards END is the last card of the first block; a duplicate NAXIS1
+      // further down is never seen (the first matching card wins).
+      row("several_header_blocks", "COMMENT padding*80", star, adds),
+      row("end_is_last_card_of_block", "HISTORY filler*30", star, adds),
+      row("extension_after_image", "", star, adds,
+          [](std::string& b) {
+            b += header("-SIMPLE|XTENSION='IMAGE'|BITPIX=-64|NAXIS1=4096|NAXIS2=4096") +
+                 padded(std::string(3000, '\x7f'));
+          }),
+      row("cube_of_three_planes", "NAXIS=3|NAXIS3=3", star, adds),
+      row("duplicate_naxis1", "+NAXIS1=1000000", star, adds),
+      row("hostile_descriptive_keywords",
+          "QZCOM1='mstack 99999999999 nexp -7 exptotal nan'|OBJCTALT='1e999'|EXPTIME=-1e45|"
+          "FILTER=''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''",
+          star, adds),
+  };
+  for (int b : {0, 7, 32, 64, -64, -16}) {
+    cases.push_back(row("bitpix_" + std::string(b < 0 ? "minus" : "") + std::to_string(std::abs(b)),
+                        "BITPIX=" + std::to_string(b), none,
+                        reader(1642, "unsupported FITS format: " + std::to_string(b))));
   }
-  {
-    // 35 cards, so END is the 36th and last of the first block.
-    std::vector<std::string> cards = imageCards("16", "128", "128");
-    while (cards.size() < 35) cards.push_back(card("HISTORY filler"));
-    cases.push_back(loads("end_is_last_card_of_block", headerBlock(cards) + good.substr(kBlock)));
-  }
-  {
-    std::string extension =
-        headerBlock({valueCard("XTENSION", "'IMAGE   '"), valueCard("BITPIX", "-64"),
-                     valueCard("NAXIS", "2"), valueCard("NAXIS1", "4096"),
-                     valueCard("NAXIS2", "4096")}) +
-        padded(std::string(3000, '\x7f'));
-    cases.push_back(loads("extension_after_image", good + extension));
-  }
-  {
-    auto cards = imageCards("16", "128", "128");
-    cards[2] = valueCard("NAXIS", "3");
-    cards.push_back(valueCard("NAXIS3", "3"));
-    cases.push_back(loads("cube_of_three_planes", headerBlock(cards) + good.substr(kBlock) +
-                                                      good.substr(kBlock) + good.substr(kBlock)));
-  }
-  {
-    // The first matching card wins: a duplicate NAXIS1 further down is never seen.
-    auto cards = imageCards("16", "128", "128");
-    cards.push_back(valueCard("NAXIS1", "1000000"));
-    cases.push_back(loads("duplicate_naxis1", headerBlock(cards) + good.substr(kBlock)));
-  }
-  {
-    auto cards = imageCards("16", "128", "128");
-    cards.push_back(valueCard("QZCOM1", "'mstack 99999999999 nexp -7 exptotal nan'"));
-    cards.push_back(valueCard("OBJCTALT", "'1e999'"));
-    cards.push_back(valueCard("EXPTIME", "-1e45"));
-    cards.push_back(
-        card("FILTER  = '''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''''"));
-    cases.push_back(
-        loads("hostile_descriptive_keywords", headerBlock(cards) + good.substr(kBlock)));
-  }
-
-  for (auto& c : cases) c.fileName = c.name + ".fits";
-
-  HostileCase directory;
-  directory.name = "directory_named_fits";
-  directory.fileName = "x.fits";
-  directory.kind = EntryKind::kDirectory;
-  cases.push_back(directory);
-  HostileCase loop;
-  loop.name = "symlink_loop_named_fits";
-  loop.fileName = "y.fits";
-  loop.kind = EntryKind::kSymlinkLoop;
-  cases.push_back(loop);
+  cases.push_back({"directory_named_fits", "x.fits", EntryKind::kDirectory});
+  cases.push_back({"symlink_loop_named_fits", "y.fits", EntryKind::kSymlinkLoop});
   return cases;
 }
 
 std::filesystem::path materialize(const HostileCase& hostile, const std::filesystem::path& dir) {
   const std::filesystem::path path = dir / hostile.fileName;
-  switch (hostile.kind) {
-    case EntryKind::kDirectory:
-      std::filesystem::create_directory(path);
-      break;
-    case EntryKind::kSymlinkLoop:
-      std::filesystem::create_symlink(hostile.fileName, path);
-      break;
-    case EntryKind::kFile: {
-      std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out.write(hostile.bytes.data(), static_cast<std::streamsize>(hostile.bytes.size()));
-      if (!out) throw std::runtime_error("cannot write " + path.string());
-      break;
+  if (hostile.kind == EntryKind::kDirectory) {
+    std::filesystem::create_directory(path);
+  } else if (hostile.kind == EntryKind::kSymlinkLoop) {
+    std::filesystem::create_symlink(hostile.fileName, path);
+  } else {
+    std::ofstream(path, std::ios::binary) << hostile.bytes;
+    if (std::filesystem::file_size(path) != hostile.bytes.size()) {
+      throw std::runtime_error("cannot write " + path.string());
     }
   }
   return path;

@@ -1,8 +1,7 @@
-// Writes the hostile corpus (and a few well-formed frames) into a directory: seeds for the fuzz
-// targets and material for looking at a case by hand.
+// Writes the hostile corpus (and well-formed frames of each BITPIX) into a directory: seeds for
+// the fuzz targets and material for looking at a case by hand.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "tests/hostile/hostile_corpus.h"
 
@@ -11,28 +10,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
     return 1;
   }
-  namespace fs = std::filesystem;
-  const fs::path dir(argv[1]);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  int written = 0;
+  using namespace korrin::test;
+  std::vector<HostileCase> files = hostileCases();
+  std::erase_if(files, [](const HostileCase& c) { return c.kind != EntryKind::kFile; });
+  for (int bitpix : {8, 16, -32}) {
+    const std::string name = "valid_128_bitpix" + std::to_string(bitpix);
+    files.push_back({name, name + ".fits", EntryKind::kFile, validFrameBytes(128, bitpix, 1)});
+  }
   try {
-    for (const auto& hostile : korrin::test::hostileCases()) {
-      if (hostile.kind != korrin::test::EntryKind::kFile) continue;
-      korrin::test::materialize(hostile, dir);
-      ++written;
-    }
-    for (int bitpix : {8, 16, -32}) {
-      korrin::test::HostileCase valid;
-      valid.fileName = "valid_128_bitpix" + std::to_string(bitpix) + ".fits";
-      valid.bytes = korrin::test::validFrameBytes(128, bitpix, 1);
-      korrin::test::materialize(valid, dir);
-      ++written;
-    }
+    std::filesystem::create_directories(argv[1]);
+    for (const auto& file : files) materialize(file, argv[1]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
-  std::printf("%d files in %s\n", written, dir.string().c_str());
+  std::printf("%zu files in %s\n", files.size(), argv[1]);
   return 0;
 }

@@ -23,17 +23,14 @@ struct ResultContents {
   }
 };
 
-// In-range pairs of the phase section, counted independently of the product code.
-int64_t expectedPhaseCount(int width, int kmax, int dkmax);
-
 // Two runs over the same frames agree to rounding: in another process FFTW's measuring planner may
 // pick another algorithm, which rounds differently, so results of separate runs are compared with
-// a tolerance rather than bit for bit. `a`'s power is compared with `powerScale` times `b`'s.
-// Power: within 1e-5 of the largest value; phases: at most 1 % of them more than 0.01 rad apart
-// (phases of near-zero sums are pure rounding).
-bool resultsAgree(const ResultContents& a, const ResultContents& b, double powerScale = 1.0);
+// a tolerance rather than bit for bit. Power: within 1e-5 of the largest value; phases: at most
+// 1 % of them more than 0.01 rad apart (phases of near-zero sums are pure rounding).
+bool resultsAgree(const ResultContents& a, const ResultContents& b);
 
-// Parses a result file; nullopt when the length does not match the header values.
+// Parses a result file; nullopt when it is too short for its header or ends inside a phase.
+// Whether the phases are complete shows in their checksum (the last value).
 std::optional<ResultContents> readResult(const std::string& path);
 
 }  // namespace korrin::test
