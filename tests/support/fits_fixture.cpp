@@ -23,7 +23,7 @@ void check(int status, const char* what) {
 
 void writeFitsImage(const std::string& path, int width, int height, SampleType type,
                     const std::vector<float>& pixels,
-                    const std::vector<std::pair<std::string, double>>& keys) {
+                    const std::vector<std::pair<std::string, FitsKeyValue>>& keys) {
   if (pixels.size() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
     throw std::invalid_argument("pixel count does not match the geometry");
   }
@@ -37,7 +37,12 @@ void writeFitsImage(const std::string& path, int width, int height, SampleType t
   long axes[2] = {width, height};
   fits_create_img(file, kBitpix[static_cast<int>(type)], 2, axes, &status);
   for (auto [name, value] : keys) {
-    fits_update_key(file, TDOUBLE, name.c_str(), &value, nullptr, &status);
+    if (auto* number = std::get_if<double>(&value)) {
+      fits_update_key(file, TDOUBLE, name.c_str(), number, nullptr, &status);
+    } else {
+      fits_update_key(file, TSTRING, name.c_str(), std::get<std::string>(value).data(), nullptr,
+                      &status);
+    }
   }
   fits_write_img(file, TFLOAT, 1, static_cast<LONGLONG>(pixels.size()),
                  const_cast<float*>(pixels.data()), &status);

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace korrin::test {
@@ -18,9 +19,10 @@ enum class SampleType {
 // Writes a width x height primary image with cfitsio, with numeric keywords; pixels are
 // row-major, row 0 first, and are converted to the sample type by cfitsio (rounding for integer
 // types). Throws on failure.
+using FitsKeyValue = std::variant<double, std::string>;
 void writeFitsImage(const std::string& path, int width, int height, SampleType type,
                     const std::vector<float>& pixels,
-                    const std::vector<std::pair<std::string, double>>& keys = {});
+                    const std::vector<std::pair<std::string, FitsKeyValue>>& keys = {});
 
 // Convenience: a constant frame.
 void writeConstantFits(const std::string& path, int width, float value,

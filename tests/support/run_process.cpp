@@ -55,10 +55,15 @@ std::string korrinBinary() {
   return KORRIN_BINARY;
 }
 
-ProcessResult runKorrinBinary(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv{korrinBinary()};
+ProcessResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                         const std::string& cwd) {
+  std::vector<std::string> argv{binary};
   argv.insert(argv.end(), args.begin(), args.end());
   return runProcess(argv, cwd);
+}
+
+ProcessResult runKorrinBinary(const std::vector<std::string>& args, const std::string& cwd) {
+  return runProgram(korrinBinary(), args, cwd);
 }
 
 }  // namespace korrin::test

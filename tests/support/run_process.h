@@ -7,10 +7,10 @@
 namespace korrin::test {
 
 struct ProcessResult {
-  int exitCode = -1;    // 0..255 when the process exited, -1 otherwise
-  int termSignal = 0;   // the signal that ended it, 0 when it exited
-  std::string out;      // standard output
-  std::string err;      // standard error
+  int exitCode = -1;   // 0..255 when the process exited, -1 otherwise
+  int termSignal = 0;  // the signal that ended it, 0 when it exited
+  std::string out;     // standard output
+  std::string err;     // standard error
 };
 
 // argv[0] is the program path and also the invocation name it sees. `cwd` empty: inherit.
@@ -20,7 +20,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
 // Path of the korrin binary under test.
 std::string korrinBinary();
 
-// runProcess with korrinBinary() as argv[0] followed by args.
+// runProcess with `binary` as argv[0] followed by args.
+ProcessResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                         const std::string& cwd = "");
+
+// runProgram with korrinBinary().
 ProcessResult runKorrinBinary(const std::vector<std::string>& args, const std::string& cwd = "");
 
 }  // namespace korrin::test

@@ -62,9 +62,8 @@ TEST(Autocorrelation, TwoPointImageGivesItsPeaksAtThePlusAndMinusSeparation) {
   }
 }
 
-ProcessResult inspect(std::vector<std::string> args) {
-  args.insert(args.begin(), KORRIN_INSPECT_BINARY);
-  return test::runProcess(args);
+ProcessResult inspect(const std::vector<std::string>& args) {
+  return test::runProgram(KORRIN_INSPECT_BINARY, args);
 }
 
 // 16-bit grey samples, top row of the picture first.

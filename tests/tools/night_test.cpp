@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fits_fixture.h"
+#include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tools/tools_test_util.h"
 
 namespace korrin {
 namespace {
@@ -20,12 +21,12 @@ using test::ProcessResult;
 using test::TempDir;
 
 ProcessResult night(std::vector<std::string> args) {
-  return test::runTool(KORRIN_NIGHT_BINARY, std::move(args));
+  return test::runProgram(KORRIN_NIGHT_BINARY, args);
 }
 
 void simulate(std::vector<std::string> args, const std::string& width = "128") {
   args.insert(args.end(), {"--width=" + width, "--frames=24"});
-  const ProcessResult r = test::runTool(KORRIN_SIM_BINARY, args);
+  const ProcessResult r = test::runProgram(KORRIN_SIM_BINARY, args);
   ASSERT_EQ(r.exitCode, 0) << r.err;
 }
 

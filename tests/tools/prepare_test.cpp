@@ -3,6 +3,8 @@
 // check's verdicts on broken captures.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -10,8 +12,8 @@
 
 #include "tests/support/fits_fixture.h"
 #include "tests/support/result_reader.h"
+#include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tools/tools_test_util.h"
 
 namespace korrin {
 namespace {
@@ -21,13 +23,13 @@ using test::ProcessResult;
 using test::TempDir;
 
 ProcessResult prepare(std::vector<std::string> args) {
-  return test::runTool(KORRIN_PREPARE_BINARY, std::move(args));
+  return test::runProgram(KORRIN_PREPARE_BINARY, args);
 }
 
 // korrin-sim with a fixed seed and 4 frames of 128 x 128, into `dir`.
 void simulate(const fs::path& dir, std::vector<std::string> args) {
   args.insert(args.end(), {"--out=" + dir.string(), "--frames=4", "--width=128", "--seed=5"});
-  const ProcessResult r = test::runTool(KORRIN_SIM_BINARY, args);
+  const ProcessResult r = test::runProgram(KORRIN_SIM_BINARY, args);
   ASSERT_EQ(r.exitCode, 0) << r.err;
 }
 
@@ -132,8 +134,8 @@ TEST(Prepare, RegionOfInterestFramesGiveKorrinTheSameResultAsTheWindowAlone) {
   simulate(tmp.path() / "roi", {"--frame-size=640x480"});
   simulate(tmp.path() / "direct", {});
   const std::string truth = test::readBytes(tmp.file("roi/binary_truth.json"));
-  const int x = static_cast<int>(test::jsonNumber(truth, "primary_x"));
-  const int y = static_cast<int>(test::jsonNumber(truth, "primary_y"));
+  const int x = static_cast<int>(nlohmann::json::parse(truth).at("primary_x").get<double>());
+  const int y = static_cast<int>(nlohmann::json::parse(truth).at("primary_y").get<double>());
   const ProcessResult fixed =
       prepare({tmp.file("roi"), "--out=" + tmp.file("fixed"), "--size=128", "--prefix=binary",
                "--fixed=" + std::to_string(x) + "," + std::to_string(y)});
@@ -300,7 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"MarkedImage",
                   [](const TempDir& d) {
                     test::writeFitsImage(d.file("sky.fits"), 128, 128, test::SampleType::U16,
-                                         withValue(1, 0), {{"ORIGIN", "korrin-reconstruct", true}});
+                                         withValue(1, 0),
+                                         {{"ORIGIN", std::string("korrin-reconstruct")}});
                   },
                   {},
                   1,

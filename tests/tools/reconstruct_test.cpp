@@ -15,8 +15,8 @@
 #include "result/result_file.h"
 #include "spectral/bispectrum.h"
 #include "tests/support/fits_fixture.h"
+#include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tools/tools_test_util.h"
 #include "tools/inspect/result_reader.h"
 #include "tools/reconstruct/binary_fit.h"
 #include "tools/reconstruct/image.h"
@@ -150,7 +150,7 @@ TEST(SkyOrientation, PositionAngleRunsFromNorthThroughEast) {
 // End to end: korrin-sim (or the simulator's library), korrin and korrin-reconstruct.
 
 ProcessResult reconstruct(std::vector<std::string> args) {
-  return test::runTool(KORRIN_RECONSTRUCT_BINARY, std::move(args));
+  return test::runProgram(KORRIN_RECONSTRUCT_BINARY, args);
 }
 
 std::string simulate(const TempDir& tmp, const std::string& name, const std::string& separation,

@@ -111,9 +111,8 @@ TEST(SpeckleSim, DiffractionLimitedBinaryHasTrueFluxRatioAndOffset) {
   EXPECT_NEAR(companion / primary, 0.3, 0.01);
 }
 
-test::ProcessResult runSim(std::vector<std::string> args) {
-  args.insert(args.begin(), KORRIN_SIM_BINARY);
-  return test::runProcess(args);
+test::ProcessResult runSim(const std::vector<std::string>& args) {
+  return test::runProgram(KORRIN_SIM_BINARY, args);
 }
 
 // Frames korrin names after the stem, samples that are the simulator's frames rounded and clipped
@@ -198,7 +197,7 @@ TEST(SimProgram, RefusesBadOptionsWarnsAndHelps) {
   test::writeBytes(tmp.file("cap/notes.txt"), "x");
   const auto r = runSim({out, "--frames=1", "--width=128"});
   EXPECT_TRUE(r.exitCode == 0 && r.err.find("also holds 1 other FITS files") != std::string::npos);
-  EXPECT_TRUE(runSim({"--help"}).out.starts_with("Usage: korrin-sim --out=DIR"));
+  EXPECT_NE(runSim({"--help"}).out.find("korrin-sim --out=DIR"), std::string::npos);
 }
 
 }  // namespace
