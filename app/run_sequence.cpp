@@ -1,5 +1,7 @@
 #include "app/run_sequence.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -34,6 +36,22 @@ std::string timingLine(int frameCount, int threads, double seconds) {
 }
 
 namespace {
+
+// The frame that `outPath` names (the same file, also through a symbolic or hard link), if any:
+// a result must never replace raw data. Nothing is examined when no file exists at outPath yet,
+// the usual case for a first run.
+const std::string* frameAt(const std::string& outPath, const std::vector<std::string>& files) {
+  struct stat target {};
+  if (::stat(outPath.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return nullptr;
+  for (const std::string& frame : files) {
+    struct stat info {};
+    if (::stat(frame.c_str(), &info) == 0 && info.st_dev == target.st_dev &&
+        info.st_ino == target.st_ino) {
+      return &frame;
+    }
+  }
+  return nullptr;
+}
 
 int runSequence(int argc, const char* const* argv, const RunEnvironment& env) {
   std::ostream& out = *env.out;
@@ -97,6 +115,11 @@ int runSequence(int argc, const char* const* argv, const RunEnvironment& env) {
   } else if (n == 0) {
     // The run driver needs a first frame to learn the width from.
     err << "No fits files found in " << captureDir << "\n";
+    return 1;
+  }
+
+  if (const std::string* frame = frameAt(outPath, files)) {
+    err << "Refusing to overwrite input frame " << *frame << "\n";
     return 1;
   }
 

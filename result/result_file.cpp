@@ -1,16 +1,22 @@
 #include "result/result_file.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
-#include <random>
+#include <optional>
 #include <system_error>
 #include <type_traits>
 
@@ -21,11 +27,12 @@ namespace korrin {
 
 namespace {
 
-// Buffered little-endian writer over stdio. It remembers the first failure instead of checking
-// every call, so the caller can decide once whether the file is complete.
+// Buffered little-endian writer over a file descriptor. It remembers the first failure and its
+// errno instead of checking every call, so the caller can decide once whether the file is
+// complete and say why not.
 class LittleEndianWriter {
  public:
-  explicit LittleEndianWriter(std::FILE* file) : file_(file) { buffer_.reserve(kChunk); }
+  explicit LittleEndianWriter(int fd) : fd_(fd) { buffer_.reserve(kChunk); }
 
   void int32(int32_t v) { bytes(static_cast<uint32_t>(v)); }
   void float64(double v) { bytes(std::bit_cast<uint64_t>(v)); }
@@ -35,18 +42,17 @@ class LittleEndianWriter {
   void values(const T* v, size_t n) {
     if constexpr (std::endian::native == std::endian::little) {
       flush();
-      if (n != 0 && std::fwrite(v, sizeof(T), n, file_) != n) ok_ = false;
+      put(v, n * sizeof(T));
     } else {
       using Bits = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
       for (size_t i = 0; i < n; ++i) bytes(std::bit_cast<Bits>(v[i]));
     }
   }
 
-  // Flushes the buffer; true when every byte reached the stream without error.
-  bool finish() {
+  // Flushes the buffer; 0 when every byte was written, else the errno of the first failure.
+  int finish() {
     flush();
-    if (std::fflush(file_) != 0 || std::ferror(file_)) ok_ = false;
-    return ok_;
+    return error_;
   }
 
  private:
@@ -65,16 +71,28 @@ class LittleEndianWriter {
   }
 
   void flush() {
-    if (!buffer_.empty() &&
-        std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
-      ok_ = false;
-    }
+    put(buffer_.data(), buffer_.size());
     buffer_.clear();
   }
 
-  std::FILE* file_;
+  // write() may take less than asked (pipes, signals); only an error ends the loop.
+  void put(const void* data, size_t size) {
+    const auto* at = static_cast<const char*>(data);
+    while (size > 0 && error_ == 0) {
+      const ssize_t done = ::write(fd_, at, size);
+      if (done < 0) {
+        if (errno != EINTR) error_ = errno;
+        continue;
+      }
+      if (done == 0) error_ = EIO;
+      at += done;
+      size -= static_cast<size_t>(done);
+    }
+  }
+
+  int fd_;
   std::vector<unsigned char> buffer_;
-  bool ok_ = true;
+  int error_ = 0;
 };
 
 // Pairs whose frequency -(u+v) lies inside the spectrum, along one axis: 0 <= w/2 - (a+b) < w.
@@ -231,19 +249,156 @@ void writeContents(LittleEndianWriter& out, int32_t width, int32_t frameCount, i
   writePhases(out, width, kmax, dkmax, bispRe, bispIm);
 }
 
-// A name beside the target that no other writer uses; opened exclusively so that two runs writing
-// the same result cannot share one temporary file.
-std::FILE* openTemporaryBeside(const std::filesystem::path& target,
-                               std::filesystem::path& tempPath) {
-  std::random_device seed;
-  std::mt19937 pick(seed());
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    tempPath = target;
-    tempPath += ".tmp" + std::to_string(pick() % 1000000000u);
-    if (std::FILE* f = std::fopen(tempPath.c_str(), "wbx")) return f;
-    if (errno != EEXIST) return nullptr;
+namespace fs = std::filesystem;
+
+// The temporary file being written, for the signal handler: SIGINT or SIGTERM during the write
+// removes it and then ends the process as the signal would, so an interrupted run leaves no
+// litter. Only async-signal-safe calls happen in the handler: unlink, sigaction, raise.
+std::atomic<const char*> armedTemporary{nullptr};
+
+extern "C" void removeTemporaryAndDie(int signal) {
+  if (const char* path = armedTemporary.load()) ::unlink(path);
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);  // delivered once the handler returns, with the default action
+}
+
+// Installs the handler for the life of the write; a signal the process ignores stays ignored.
+class InterruptCleanup {
+ public:
+  explicit InterruptCleanup(const std::string& temporary) {
+    armedTemporary.store(temporary.c_str());
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryAndDie;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kSignals.size(); ++i) {
+      installed_[i] = ::sigaction(kSignals[i], nullptr, &previous_[i]) == 0 &&
+                      previous_[i].sa_handler != SIG_IGN &&
+                      ::sigaction(kSignals[i], &action, nullptr) == 0;
+    }
   }
-  return nullptr;
+  ~InterruptCleanup() {
+    for (size_t i = 0; i < kSignals.size(); ++i) {
+      if (installed_[i]) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+    armedTemporary.store(nullptr);
+  }
+  InterruptCleanup(const InterruptCleanup&) = delete;
+  InterruptCleanup& operator=(const InterruptCleanup&) = delete;
+
+ private:
+  static constexpr std::array<int, 2> kSignals{SIGINT, SIGTERM};
+  std::array<struct sigaction, 2> previous_{};
+  std::array<bool, 2> installed_{};
+};
+
+std::string reasonOf(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+// The file a path finally names: symbolic links are followed one by one, each relative link
+// from its own directory, so that a link (even a dangling one) is written through rather than
+// replaced. Returns the errno of a link that cannot be read or of a loop.
+int resolveLinks(fs::path& target) {
+  for (int hops = 0;; ++hops) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+    if (hops == 40) return ELOOP;
+    std::error_code ec;
+    const fs::path link = fs::read_symlink(target, ec);
+    if (ec) return ec.value();
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+}
+
+// The contents, written to an open descriptor; 0 or the errno of the first failed write.
+using Contents = std::function<void(LittleEndianWriter&)>;
+
+int writeAll(int fd, const Contents& contents) {
+  LittleEndianWriter out(fd);
+  contents(out);
+  return out.finish();
+}
+
+// Devices and pipes (/dev/null, a fifo read by another program) cannot be replaced by a rename.
+// A fifo waits for its reader as for any other writer; a reader that goes away early is a failed
+// write (EPIPE: the run ignores SIGPIPE).
+int writeSpecial(const fs::path& target, const Contents& contents) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = writeAll(fd, contents);
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  return error;
+}
+
+// A file with other hard links is rewritten in place, so that every name keeps seeing the same
+// file. A failed write leaves it empty rather than holding a truncated result.
+int writeInPlace(const fs::path& target, const Contents& contents) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = writeAll(fd, contents);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (error != 0 && ::ftruncate(fd, 0) != 0) {
+    // Nothing more can be done about it; the reason reported is the write's.
+  }
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  return error;
+}
+
+// Everything else is written completely under a short temporary name in the target's directory,
+// flushed to the disk and renamed into place: a crash, a full disk or an interrupt leaves either
+// the old result or the new one, never a truncated file under the final name. The new file gets
+// the old one's permission bits, or those a newly created file would get.
+int writeReplacing(const fs::path& target, const struct stat* old, const Contents& contents) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string temporary = (directory / ".krn1-XXXXXX").string();
+  // The two signals wait until the handler knows the file, so none can end the process between
+  // the file's creation and the handler's arming.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+  const int fd = ::mkstemp(temporary.data());
+  const int openError = errno;
+  std::optional<InterruptCleanup> cleanup;
+  if (fd >= 0) cleanup.emplace(temporary);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (fd < 0) return openError;
+
+  mode_t mode = 0;
+  if (old != nullptr) {
+    mode = old->st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
+  try {
+    if (error == 0) error = writeAll(fd, contents);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  // The rename itself reaches the disk with the directory. Too late to fail: the result is in
+  // place whatever the directory's fsync says.
+  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -260,53 +415,29 @@ int64_t phaseCount(int32_t width, int32_t kmax, int32_t dkmax) {
   return xPairs * yPairs;
 }
 
-void writeResultFile(const std::string& path, int32_t width, int32_t frameCount, int32_t kmax,
-                     int32_t dkmax, const std::vector<std::vector<float>>& power,
-                     const std::vector<std::vector<float>>& bispRe,
-                     const std::vector<std::vector<float>>& bispIm) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path target(path);
-  const fs::file_status status = fs::status(target, ec);
-
-  // Devices and pipes (/dev/null, a fifo read by another program) cannot be replaced by a rename.
-  if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
-    if (std::FILE* f = std::fopen(target.c_str(), "wb")) {
-      LittleEndianWriter out(f);
-      writeContents(out, width, frameCount, kmax, dkmax, power, bispRe, bispIm);
-      out.finish();
-      std::fclose(f);
-    }
-    return;
-  }
-
-  // Write beside the real file behind a symbolic link, so the link itself survives.
-  if (fs::is_symlink(fs::symlink_status(target, ec))) {
-    const fs::path real = fs::weakly_canonical(target, ec);
-    if (!ec) target = real;
-  }
-
-  // Written completely under a temporary name and renamed into place, so that a crash or a full
-  // disk never leaves a truncated result under the final name.
-  fs::path tempPath;
-  std::FILE* f = openTemporaryBeside(target, tempPath);
-  if (f == nullptr) return;
-  bool complete = false;
-  try {
-    LittleEndianWriter out(f);
+ResultWrite writeResultFile(const std::string& path, int32_t width, int32_t frameCount,
+                            int32_t kmax, int32_t dkmax,
+                            const std::vector<std::vector<float>>& power,
+                            const std::vector<std::vector<float>>& bispRe,
+                            const std::vector<std::vector<float>>& bispIm) {
+  const Contents contents = [&](LittleEndianWriter& out) {
     writeContents(out, width, frameCount, kmax, dkmax, power, bispRe, bispIm);
-    complete = out.finish();
-  } catch (...) {
-    std::fclose(f);
-    fs::remove(tempPath, ec);
-    throw;
+  };
+  fs::path target(path);
+  int error = resolveLinks(target);
+  if (error == 0) {
+    struct stat old {};
+    if (::stat(target.c_str(), &old) != 0) {
+      error = errno == ENOENT ? writeReplacing(target, nullptr, contents) : errno;
+    } else if (!S_ISREG(old.st_mode)) {
+      error = writeSpecial(target, contents);
+    } else if (old.st_nlink > 1) {
+      error = writeInPlace(target, contents);
+    } else {
+      error = writeReplacing(target, &old, contents);
+    }
   }
-  if (std::fclose(f) != 0) complete = false;
-  if (complete) {
-    fs::rename(tempPath, target, ec);
-    if (!ec) return;
-  }
-  fs::remove(tempPath, ec);
+  return error == 0 ? ResultWrite{true, {}} : ResultWrite{false, reasonOf(error)};
 }
 
 }  // namespace korrin

@@ -191,8 +191,12 @@ int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int d
       break;
   }
 
-  writeResultFile(outPath, width, static_cast<int32_t>(files.size()), kmax, dkmax, power, bispRe,
-                  bispIm);
+  const ResultWrite written = writeResultFile(outPath, width, static_cast<int32_t>(files.size()),
+                                              kmax, dkmax, power, bispRe, bispIm);
+  if (!written.written) {
+    std::cerr << "Cannot write result file " << outPath << ": " << written.reason << "\n";
+    return -1;
+  }
   return 0;
 }
 

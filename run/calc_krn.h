@@ -9,8 +9,9 @@
 
 namespace korrin {
 
-// 0 after the result file was written (or could not be created), -1 when the run was refused
-// (first frame unreadable or of an unsupported width, kmax or dkmax out of range).
+// 0 after the result file was written, -1 when the run was refused (first frame unreadable or of
+// an unsupported width, kmax or dkmax out of range) or the result could not be written (said on
+// standard error).
 // Requires at least one path and 1 <= nthreads <= files.size().
 int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int dkmax,
             int maskRadius, int maskInterval, std::string outPath);

@@ -2,6 +2,9 @@
 // Only the driver's own lines are checked; what the run itself prints between "Using T threads"
 // and the timing line is not, except which frames it processed.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <set>
@@ -169,6 +172,52 @@ TEST_F(Cli, CurrentRelativeAndQuotedDirectories) {
   writeFrame(tmp_.file("cap/vega_20250101_0001.fits"));
   r = runKorrinBinary(quick({"--nprocs=1", "--dir", "cap//", "--out=\"res.krn1"}), root());
   expectCompletedRun(r, "cap//", 1, 1, "res.krn1");
+}
+
+// A result that was not written must not look written; one that would replace raw data is refused
+// before any work, whichever name (a symbolic or a hard link) leads to the frame.
+TEST_F(Cli, ResultsThatCannotOrMustNotBeWritten) {
+  const std::string frame = tmp_.file("cap/a_1.fits"), dir = "--dir=" + tmp_.file("cap");
+  fs::create_directory(tmp_.path() / "cap");
+  writeFrame(frame);
+  const std::string bytes = test::readBytes(frame);
+  fs::create_symlink(frame, tmp_.file("link.krn1"));
+  fs::create_hard_link(frame, tmp_.file("hard.krn1"));
+  for (const std::string out : {frame, tmp_.file("link.krn1"), tmp_.file("hard.krn1")}) {
+    const ProcessResult r = runKorrinBinary({dir, "--out=" + out});
+    EXPECT_EQ(std::tuple(r.exitCode, r.err),
+              std::tuple(1, "Refusing to overwrite input frame " + frame + "\n"));
+    EXPECT_EQ(r.out.find("Using 1 threads"), std::string::npos);
+  }
+  EXPECT_EQ(test::readBytes(frame), bytes);
+
+  const ProcessResult full = runKorrinBinary(quick({dir, "--out=/dev/full"}));
+  EXPECT_EQ(std::tuple(full.exitCode, full.err),
+            std::tuple(255, "Cannot write result file /dev/full: No space left on device\n"));
+  EXPECT_TRUE(full.out.ends_with(" seconds\nOutput written to /dev/full\n")) << full.out;
+}
+
+// An interrupt while the result is being written removes the temporary file, then ends the
+// process as the signal would. Large limits make the write long enough to be caught in the act.
+TEST_F(Cli, InterruptedWriteLeavesNoTemporaryFile) {
+  fs::create_directories(tmp_.path() / "out");
+  test::writeConstantFits(tmp_.file("f_1.fits"), 256, 100.0f);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const ProcessResult r =
+        test::runProcess({test::korrinBinary(), "--dir=" + tmp_.path().string(), "--kmax=120",
+                          "--dkmax=20", "--nprocs=1", "--out=" + tmp_.file("out/r.krn1")},
+                         "", [&](pid_t pid) {
+                           const auto writing = [&] {
+                             for (const auto& e : fs::directory_iterator(tmp_.path() / "out"))
+                               if (e.path().filename().string().starts_with(".krn1-")) return true;
+                             return false;
+                           };
+                           for (int ms = 0; ms < 300000 && !writing(); ++ms) usleep(1000);
+                           kill(pid, signal);
+                         });
+    EXPECT_EQ(r.termSignal, signal) << r.out << r.err;
+    EXPECT_TRUE(fs::is_empty(tmp_.path() / "out"));
+  }
 }
 
 }  // namespace

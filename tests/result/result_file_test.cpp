@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -102,41 +103,115 @@ TEST(ResultFile, PhasesFollowTheFileOrderAndSkipPairsOutsideTheSpectrum) {
             std::vector{static_cast<float>(std::atan2(1.0, 1.0))});
 }
 
-// The result replaces an old one only once it is complete: a write that fails part-way (here: the
-// file size limit standing in for a full disk) leaves the old result and no temporary file. A
-// symbolic link stays a link, to the new result; a pipe is written directly.
-TEST(ResultFile, ReplacementLinksAndPipes) {
-  const test::TempDir dir;
+// The result replaces an old one only once it is complete, and a write that fails says why: the
+// old file stays as it was and no temporary file is left. Names, permission bits, hard and
+// symbolic links and pipes keep what their users rely on.
+TEST(ResultFile, WritesCompletelyOrNotAtAllAndKeepsWhatUsersRelyOn) {
   const Sums s(128, 0, 0, 1);
-  const auto entries = [&dir] { return std::distance(fs::directory_iterator(dir.path()), {}); };
-  test::writeBytes(dir.file("a.krn1"), "old contents");
+  const std::string kOld = "old contents";
+  struct Case {
+    std::string name;
+    std::function<std::string(const test::TempDir&)> prepare;  // returns the path to write
+    std::string reason;                                        // empty: written
+    std::function<void(const test::TempDir&, const std::string&)> check;
+  };
+  const auto old = [&](const test::TempDir& d) {
+    test::writeBytes(d.file("a.krn1"), kOld);
+    return d.file("a.krn1");
+  };
+  const std::vector<Case> cases{
+      {"missing directory", [](auto& d) { return d.file("missing/a.krn1"); },
+       "No such file or directory", nullptr},
+      {"a directory", [](auto& d) { return d.path().string(); }, "Is a directory", nullptr},
+      {"a full device", [](auto&) { return std::string("/dev/full"); }, "No space left on device",
+       nullptr},
+      {"a 250-byte name", [](auto& d) { return d.file(std::string(245, 'n') + ".krn1"); }, "",
+       nullptr},
+      {"permission bits kept",
+       [&](auto& d) {
+         chmod(old(d).c_str(), 0640);
+         return d.file("a.krn1");
+       },
+       "",
+       [](auto&, const std::string& path) {
+         EXPECT_EQ(fs::status(path).permissions(),
+                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+       }},
+      {"hard link rewritten in place",
+       [&](auto& d) {
+         fs::create_hard_link(old(d), d.file("b.krn1"));
+         return d.file("a.krn1");
+       },
+       "",
+       [](auto& d, const std::string&) {
+         EXPECT_TRUE(fs::equivalent(d.file("a.krn1"), d.file("b.krn1")));
+         EXPECT_TRUE(readResult(d.file("b.krn1")));
+       }},
+      {"symbolic link written through",
+       [&](auto& d) {
+         fs::create_symlink(old(d), d.file("link.krn1"));
+         return d.file("link.krn1");
+       },
+       "",
+       [](auto& d, const std::string& path) {
+         EXPECT_TRUE(fs::is_symlink(path) && readResult(d.file("a.krn1")));
+       }},
+      {"dangling link creates its target",
+       [](auto& d) {
+         fs::create_directory(d.file("sub"));
+         fs::create_symlink("sub/new.krn1", d.file("link.krn1"));
+         return d.file("link.krn1");
+       },
+       "",
+       [](auto& d, const std::string& path) {
+         EXPECT_TRUE(fs::is_symlink(path) && readResult(d.file("sub/new.krn1")));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::TempDir dir;
+    const std::string path = c.prepare(dir);
+    const auto entries = [&dir] {
+      return std::distance(fs::recursive_directory_iterator(dir.path()), {});
+    };
+    // Only a new result adds an entry: no temporary file is left either way.
+    const auto expected = entries() + (c.reason.empty() && !fs::exists(path) ? 1 : 0);
+    const ResultWrite w = writeResultFile(path, 128, 1, 0, 0, s.power, s.bispRe, s.bispIm);
+    EXPECT_EQ(std::pair(w.written, w.reason), std::pair(c.reason.empty(), c.reason));
+    EXPECT_EQ(entries(), expected);
+    if (c.reason.empty()) {
+      EXPECT_TRUE(readResult(path));
+      if (c.check) c.check(dir, path);
+    }
+  }
+
+  // A write that fails part-way (the file size limit standing in for a full disk).
+  const test::TempDir dir;
+  const std::string path = dir.file("a.krn1");
+  test::writeBytes(path, kOld);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
-    s.write(dir.file("a.krn1"), 128, 1, 0, 0);
-    _exit(0);
+    const ResultWrite w = writeResultFile(path, 128, 1, 0, 0, s.power, s.bispRe, s.bispIm);
+    _exit(!w.written && w.reason == "File too large" ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(std::tuple(readBytes(dir.file("a.krn1")), entries()), std::tuple("old contents", 1));
-  s.write(dir.file("a.krn1"), 128, 1, 0, 0);
-  EXPECT_TRUE(readResult(dir.file("a.krn1")) && entries() == 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(std::tuple(readBytes(path), std::distance(fs::directory_iterator(dir.path()), {})),
+            std::tuple(kOld, 1));
 
-  test::writeBytes(dir.file("a.krn1"), "old");
-  fs::create_symlink(dir.file("a.krn1"), dir.file("link.krn1"));
-  s.write(dir.file("link.krn1"), 128, 1, 0, 0);
-  EXPECT_TRUE(fs::is_symlink(dir.file("link.krn1")) && readResult(dir.file("a.krn1")));
+  // A pipe is written directly.
   const std::string fifo = dir.file("out.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::string received;
   std::thread reader([&] { received = readBytes(fifo); });
-  s.write(fifo, 128, 1, 0, 0);
+  EXPECT_TRUE(writeResultFile(fifo, 128, 1, 0, 0, s.power, s.bispRe, s.bispIm).written);
   reader.join();
   EXPECT_EQ(received.size(), 28u + 8u * 128 * 128 + 4u);
-  EXPECT_EQ(entries(), 3);
 }
 
 }  // namespace

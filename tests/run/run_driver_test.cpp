@@ -118,9 +118,13 @@ TEST_F(RunDriver, ConstantFramePowerAndBispectrumAtEveryWidth) {
   }
 }
 
-TEST_F(RunDriver, ResultInAMissingDirectoryStillSucceeds) {
+// A result that was not written must not look written: the run fails and says why.
+TEST_F(RunDriver, ResultThatCannotBeWrittenFailsTheRun) {
   const std::string a = frame("a.fits", 128, 1.0f);
-  EXPECT_EQ(runDriver({a}, 1, 60, 9, dir.file("missing/out.krn1")).status, 0);
+  const test::DriverRun run = runDriver({a}, 1, 60, 9, dir.file("missing/out.krn1"));
+  EXPECT_EQ(std::pair(run.status, run.err),
+            std::pair(-1, "Cannot write result file " + dir.file("missing/out.krn1") +
+                              ": No such file or directory\n"));
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 
@@ -12,7 +13,8 @@
 
 namespace korrin::test {
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd) {
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::function<void(pid_t)>& whileRunning) {
   // The child writes into two scratch files, read once it has ended: nothing can fill up and
   // block it, whatever it writes.
   std::string outName = (std::filesystem::temp_directory_path() / "korrin-out-XXXXXX").string();
@@ -33,11 +35,15 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    // As a shell starts a foreground program, whatever the test runner ignores.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     execve(args[0], args.data(), noEnvironment);
     _exit(127);
   }
   close(outFd);
   close(errFd);
+  if (whileRunning) whileRunning(pid);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -1,6 +1,9 @@
 // Runs a program (usually the real korrin binary) and captures what it writes and how it ends.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,7 +18,9 @@ struct ProcessResult {
 
 // argv[0] is the program path and also the invocation name it sees. `cwd` empty: inherit.
 // The child gets an empty environment, as korrin must not depend on one.
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "");
+// `whileRunning`, when given, is called with the child's pid once it has started.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
+                         const std::function<void(pid_t)>& whileRunning = {});
 
 // Path of the korrin binary under test.
 std::string korrinBinary();
