@@ -37,20 +37,19 @@ bool findFitsFiles(const std::string& captureDir, std::vector<std::string>& file
   }
   for (const fs::directory_iterator end; it != end; it.increment(ec)) {
     if (ec) break;
-    // status() follows symbolic links, so a link to a frame counts as a frame.
-    const fs::file_status status = it->status(ec);
-    if (status.type() == fs::file_type::not_found) {
-      ec.clear();  // dangling link, or the entry vanished since it was listed
-      continue;
-    }
-    if (ec) {
-      reason = it->path().filename().string() + ": " + ec.message();
-      return false;
-    }
-    if (status.type() != fs::file_type::regular) continue;
-    // On Linux a file name is a plain byte string, so every name is representable here.
+    // On Linux a file name is a plain byte string, so every name is representable here. The
+    // name is matched first: entries that are not frames are never examined, so an unrelated
+    // broken link cannot stop the run.
     const std::string name = it->path().filename().string();
-    if (std::regex_match(name, pattern)) files.push_back(captureDir + name);
+    if (!std::regex_match(name, pattern)) continue;
+    // status() follows symbolic links, so a link to a frame counts as a frame. A dangling link
+    // (or an entry gone since it was listed) is no frame; one whose kind cannot be told (a link
+    // loop, no permission) is listed, and its worker reports it as unreadable.
+    std::error_code statusError;
+    const fs::file_status status = it->status(statusError);
+    if (status.type() == fs::file_type::not_found) continue;
+    if (!statusError && status.type() != fs::file_type::regular) continue;
+    files.push_back(captureDir + name);
   }
   if (ec) {
     reason = ec.message();

@@ -10,11 +10,12 @@ namespace korrin {
 // changes: relative paths, doubled separators and backslashes stay as they are.
 std::string normalizeCaptureDir(const std::string& dir);
 
-// Lists one level of `captureDir` (already normalised) in listing order and keeps the regular
-// files (followed through symbolic links) whose whole name matches .fit or .fits, any letter
-// case. Each frame path is captureDir followed by the file name. Returns false, with the system's
-// reason in `reason`, when the directory cannot be opened or read, or an entry's kind cannot be
-// determined; `files` is then incomplete and must not be used.
+// Lists one level of `captureDir` (already normalised) in listing order and keeps the entries
+// whose whole name matches .fit or .fits, any letter case, and that are regular files (followed
+// through symbolic links) or whose kind cannot be determined (a link loop, say: listed so that
+// the run reports it as unreadable). Each frame path is captureDir followed by the file name.
+// Returns false, with the system's reason in `reason`, when the directory cannot be opened or
+// read; `files` is then incomplete and must not be used.
 bool findFitsFiles(const std::string& captureDir, std::vector<std::string>& files,
                    std::string& reason);
 

@@ -1,5 +1,9 @@
 #include "fits/fitsio.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -33,6 +37,9 @@ constexpr int kLineMallocFloat8 = 1618;
 constexpr int kLineUnsupported = 1642;
 
 constexpr int kCardBytes = 80;
+// A header is a few blocks; one that runs on for megabytes without an END card is not a frame,
+// and is refused as unparsable rather than buffered whole.
+constexpr int64_t kMaxHeaderBytes = int64_t{64} << 20;
 constexpr int kCardsPerBlock = 36;
 constexpr int kValueColumn = 9;  // column 10, where a card's value text starts
 
@@ -152,7 +159,7 @@ int64_t scanHeader(FILE* file, const char* path) {
   for (;;) {
     // Zeroed so a short read (newline, end of file) can never match "END " with stale bytes.
     std::memset(card, 0, sizeof card);
-    if (std::fgets(card, sizeof card, file) == nullptr) {
+    if (cards * kCardBytes >= kMaxHeaderBytes || std::fgets(card, sizeof card, file) == nullptr) {
       reportError(stderr, "%s (%d):  error parsing fits file <%s>\r\n", kSourceName, kLineNoEndCard,
                   path);
       return -1;
@@ -170,6 +177,31 @@ int64_t scanHeader(FILE* file, const char* path) {
   }
   const long position = std::ftell(file);
   return position < 0 ? 0 : static_cast<int64_t>(position);
+}
+
+// fopen for reading, but only for a regular file. Opened without blocking, so that a fifo put
+// in place of a frame cannot stop the reader for ever in open(); for a regular file the flag
+// changes nothing. *regular is false when the file opened but is something else (a directory,
+// a fifo, a device); otherwise errno tells why it did not open.
+FILE* openRegularFile(const char* path, bool* regular) {
+  *regular = true;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = errno;
+    *regular = info.st_mode == 0;  // fstat itself failed: errno says why
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+  return file;
 }
 
 void freeHeader(FitsInfo* info) {
@@ -383,7 +415,6 @@ void releaseFitsInfo(FitsInfo* info) {
 namespace {
 
 FILE* openHeader(const char* path, FitsInfo* info);
-void reportUnsupported(int32_t bitpix);
 int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target);
 
 }  // namespace
@@ -400,29 +431,28 @@ int readFitsHeader(const char* path, FitsInfo* info) {
   FILE* file = openHeader(path, info);
   if (file == nullptr) return -1;
   std::fclose(file);
-  if (info->bitpix != 8 && info->bitpix != 16 && info->bitpix != -32) {
-    reportUnsupported(info->bitpix);
-    freeHeader(info);
-    return -1;
-  }
   return 0;
 }
 
 namespace {
 
 // Opens the file and reads its header into `info` with the geometry, BITPIX and BZERO: everything
-// the pixel read needs. Returns the open file positioned at the pixel data, or null after
-// reporting (the header is then freed and the file closed).
+// the pixel read needs, a BITPIX it cannot decode refused. Returns the open file positioned at
+// the pixel data, or null after reporting (the header is then freed and the file closed).
 FILE* openHeader(const char* path, FitsInfo* info) {
   if (info == nullptr) {
     reportError(stderr, "%s (%d):  fitsInfoPtr is NULL\r\n", kSourceName, kLineNullInfo);
     return nullptr;
   }
-  if (path == nullptr) errno = EINVAL;
-  FILE* file = path == nullptr ? nullptr : std::fopen(path, "rb");
+  bool regular = true;
+  FILE* file = openRegularFile(path, &regular);
   if (file == nullptr) {
     reportError(stderr, "%s (%d):  error opening file:  ", kSourceName, kLineOpen);
-    std::perror(path);
+    if (regular) {
+      std::perror(path);
+    } else {
+      reportError(stderr, "%s: not a regular file\n", path);
+    }
     return nullptr;
   }
 
@@ -476,12 +506,13 @@ FILE* openHeader(const char* path, FitsInfo* info) {
   }
   findFloatKeyword("BZERO", info, &info->bzero, 0.0f);
   info->bitpix = bitpix;
+  // Refused before anything is allocated for the pixels.
+  if (bitpix != -32 && bitpix != 16 && bitpix != 8) {
+    reportError(stderr, "%s (%d):  unsupported FITS format: %d\r\n", kSourceName, kLineUnsupported,
+                bitpix);
+    return fail();
+  }
   return file;
-}
-
-void reportUnsupported(int32_t bitpix) {
-  reportError(stderr, "%s (%d):  unsupported FITS format: %d\r\n", kSourceName, kLineUnsupported,
-              bitpix);
 }
 
 int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target) {
@@ -492,6 +523,12 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
     freeHeader(info);
     return -1;
   };
+  if (target != nullptr && target->onlyThisSize &&
+      (info->naxis1 != target->width || info->naxis2 != target->height)) {
+    std::fclose(file);
+    freeHeader(info);
+    return 2;
+  }
   const int32_t bitpix = info->bitpix;
   const float bzero = info->bzero;
   // Both factors are non-negative 32-bit values, so the product cannot overflow 64 bits.
@@ -562,8 +599,7 @@ int readFitsTo(const char* path, FitsInfo* info, const FitsSampleTarget* target)
       break;
     }
     default:
-      reportUnsupported(bitpix);
-      return fail();
+      return fail();  // refused with the header
   }
 
   readFitsKeywords(info);

@@ -100,16 +100,20 @@ int readFitsHeader(const char* path, FitsInfo* info);
 // and no copy: `pixels` receives width x height floats, `raw` (rawBytes long, at least 2 bytes
 // per pixel) the file's integer samples before conversion.
 struct FitsSampleTarget {
-  float* pixels;
+  float* pixels;  // null: an image of the target's size is read into floatArray as usual
   int32_t width;
   int32_t height;
   unsigned char* raw;
   int64_t rawBytes;
+  // An image of another size is not read past its header (nothing is allocated for it): 2 is
+  // returned with naxis1, naxis2, bitpix and bzero set and no buffer kept.
+  bool onlyThisSize = false;
 };
 
 // readFits, except that an image of exactly the target's size is decoded into target.pixels
 // (the same values readFits would put into floatArray, which stays null) and 1 is returned.
-// Any other file is read exactly as readFits reads it, with the same result and messages.
+// Any other file is read exactly as readFits reads it, with the same result and messages, unless
+// the target asks for its size only.
 int readFitsInto(const char* path, FitsInfo* info, const FitsSampleTarget& target);
 
 // printf-style report; the reader always passes stderr.

@@ -65,6 +65,12 @@ int loadFrameFrom(ImageFrame* frame, const char* path, const FitsSampleTarget* t
   initFitsInfo(fits);
   const int result = target == nullptr ? readFits(path, fits) : readFitsInto(path, fits, *target);
   if (result < 0) return result;
+  if (result == 2) {
+    // Another size than the caller takes: only the geometry is known, nothing was read.
+    frame->width = fits->naxis1;
+    frame->height = fits->naxis2;
+    return 2;
+  }
   const bool decodedIntoTarget = target != nullptr && result == 1;
 
   frame->width = fits->naxis1;

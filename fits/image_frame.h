@@ -58,6 +58,8 @@ int loadFrame(ImageFrame* frame, const char* path);
 // loadFrame for a caller that keeps buffers from frame to frame: an image of the target's size
 // is decoded straight into target.pixels, which the frame then uses without owning; any other
 // image is loaded exactly as loadFrame loads it. Same result, fields and messages otherwise.
+// With target.onlyThisSize, an image of another size returns 2 with only `width` and `height`
+// set and no pixels.
 int loadFrameInto(ImageFrame* frame, const char* path, const FitsSampleTarget& target);
 void releaseFitsRecords(ImageFrame* frame);
 void releaseFrame(ImageFrame* frame);

@@ -18,14 +18,27 @@ namespace korrin {
 
 namespace {
 
+bool supportedWidth(int width) {
+  return width == 128 || width == 256 || width == 512 || width == 1024;
+}
+
 // Width of the first frame, or -1 when it cannot be loaded. Only the width is kept: the frame's
-// worker loads the file again.
+// worker loads the file again. The header comes first, so that the pixels of a frame that
+// cannot be used (a header claiming gigapixels) are never allocated.
 int probeWidth(const std::string& path) {
+  FitsInfo header;
+  initFitsInfo(&header);
+  const bool headerRead = readFitsHeader(path.c_str(), &header) == 0;
+  const int headerWidth = header.naxis1;
+  const bool square = header.naxis2 == headerWidth;
+  releaseFitsInfo(&header);
+  if (headerRead && (!supportedWidth(headerWidth) || !square)) return headerWidth;
+
   ImageFrame frame;
   std::memset(&frame, 0, sizeof frame);
   initFrame(&frame);
   int width = -1;
-  if (loadFrame(&frame, path.c_str()) < 0) {
+  if (!headerRead || loadFrame(&frame, path.c_str()) < 0) {
     std::cout << "Error loading " << path << "\n";
   } else {
     width = frame.width;
@@ -162,7 +175,7 @@ int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int d
   std::vector<StarAnnulus> annuli(slots);
 
   const int width = probeWidth(files[0]);
-  if (width != 128 && width != 256 && width != 512 && width != 1024) {
+  if (!supportedWidth(width)) {
     std::cout << "Unsupported image width " << width << "\n";
     return -1;
   }

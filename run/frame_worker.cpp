@@ -207,9 +207,16 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
   const bool fused = w.fused;
   writeLine("processing " + std::to_string(files.size()) + " files");
 
+  // The optimised path decodes each frame of the share's size straight into the engine; on
+  // either path a frame of another size is known from its header alone, so a hostile header
+  // claiming gigapixels costs nothing.
   std::vector<unsigned char> raw(fused ? size_t{Width} * Width * 2 : 0);
-  const FitsSampleTarget target{engine.inputData(), Width, Width, raw.data(),
-                                static_cast<int64_t>(raw.size())};
+  const FitsSampleTarget target{.pixels = fused ? engine.inputData() : nullptr,
+                                .width = Width,
+                                .height = Width,
+                                .raw = raw.data(),
+                                .rawBytes = static_cast<int64_t>(raw.size()),
+                                .onlyThisSize = true};
 
   std::vector<int> keepOffsets;
   ImageFrame frame;
@@ -228,9 +235,7 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
     writeLine("Processing " + path);
     std::memset(&frame, 0, sizeof frame);
     initFrame(&frame);
-    // The optimised path decodes each frame of the share's size straight into the engine.
-    const int loaded =
-        fused ? loadFrameInto(&frame, path.c_str(), target) : loadFrame(&frame, path.c_str());
+    const int loaded = loadFrameInto(&frame, path.c_str(), target);
     if (loaded < 0) {
       writeLine("Error loading " + path);
       releaseFrame(&frame);

@@ -132,7 +132,7 @@ TEST_F(Cli, RefusedCommandLines) {
 }
 
 // Frames are the regular files of the directory itself, links followed, with a .fit or .fits
-// name in any letter case.
+// name in any letter case; other entries are not examined.
 TEST_F(Cli, ListingFilterAndSymbolicLinks) {
   const fs::path cap = tmp_.path() / "cap";
   fs::create_directories(cap / "flat.fits" / "sub");
@@ -145,6 +145,7 @@ TEST_F(Cli, ListingFilterAndSymbolicLinks) {
   }
   writeFrame(tmp_.file("elsewhere.dat"));
   fs::create_symlink(tmp_.file("elsewhere.dat"), cap / "linked_7.fits");
+  fs::create_symlink("loop", cap / "loop");  // not a frame's name: never looked at
   fs::create_symlink(tmp_.file("missing.fits"), cap / "dangling_1.fits");
   fs::create_symlink(cap / "flat.fits", cap / "dirlink.fits");
 

@@ -15,6 +15,7 @@ enum class EntryKind {
   kFile,         // bytes written to a regular file
   kDirectory,    // a directory carrying a frame's name
   kSymlinkLoop,  // a symbolic link that points at itself
+  kFifo,         // a named pipe carrying a frame's name (no writer: opening it may block)
 };
 
 struct HostileCase {
