@@ -252,8 +252,11 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
       releaseFrame(&frame);
       break;
     }
+    if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
     // One NaN or infinity, or a value whose transform overflows, would turn every sum of the
-    // run into NaN.
+    // run into NaN. Tested on what reaches the transform: a bad pixel that the mask replaces by
+    // the background does no harm (one in the background sample spoils the mean, and with it
+    // every replaced pixel, and is caught here all the same).
     const uint32_t exponent =
         pixelsInRange(frame.pixels, Width * Width) ? 0u : maxExponent(frame.pixels, Width * Width);
     if (exponent >= kFirstTooLargeExponent) {
@@ -262,7 +265,6 @@ void FrameWorker<Width>::run(const std::vector<std::string>& files, int maskRadi
       releaseFrame(&frame);
       continue;
     }
-    if (maskRadius >= 1) maskFrame(frame, Width, i, maskInterval, annulus, keepOffsets);
 
     if (frame.pixels != engine.inputData()) engine.loadFloat(frame.pixels);
     if (fused && !halfPower.empty()) {
