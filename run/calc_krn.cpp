@@ -49,9 +49,9 @@ int probeWidth(const std::string& path) {
 }
 
 // The accumulation reads F(u), F(v) and F(-(u+v)) inside the width x width spectrum only when
-// kmax and dkmax lie within 0 .. W/2 - 1; the mask's fringe reaches twice the radius, which is
-// meaningless (and unbounded work) beyond the frame itself.
-bool optionsFitWidth(int width, int kmax, int dkmax, int maskRadius) {
+// kmax and dkmax lie within 0 .. W/2 - 1. Any mask radius is fine: the mask's own work is
+// bounded however large it is.
+bool optionsFitWidth(int width, int kmax, int dkmax) {
   const int limit = width / 2 - 1;
   const auto refuse = [&](const char* name, int value, int high) {
     std::cout << name << " " << value << " is out of range 0.." << high << " for " << width << "x"
@@ -60,7 +60,6 @@ bool optionsFitWidth(int width, int kmax, int dkmax, int maskRadius) {
   };
   if (kmax < 0 || kmax > limit) return refuse("kmax", kmax, limit);
   if (dkmax < 0 || dkmax > limit) return refuse("dkmax", dkmax, limit);
-  if (maskRadius > width) return refuse("mask_radius", maskRadius, width);
   const int64_t elements = bispectrumSize(kmax, dkmax);
   if (elements > std::numeric_limits<int32_t>::max()) {
     std::cout << "kmax " << kmax << " and dkmax " << dkmax << " give " << elements
@@ -179,7 +178,7 @@ int calcKRN(const std::vector<std::string>& files, int nthreads, int kmax, int d
     std::cout << "Unsupported image width " << width << "\n";
     return -1;
   }
-  if (!optionsFitWidth(width, kmax, dkmax, maskRadius)) return -1;
+  if (!optionsFitWidth(width, kmax, dkmax)) return -1;
   std::cout << "Using " << width << "x" << width << " FFT\n";
 
   const int annulusRadius = std::max(maskRadius, 0);

@@ -183,9 +183,10 @@ std::vector<int> built(const StarAnnulus& a, uint32_t seed) {
 TEST(StarAnnulus, MatchesTheLiteralConstruction) {
   const int cases[][3] = {
       // {width, radius, gap}; gap 0: the disc alone; 600: the disc is cut at its capacity, so
-      // boundary pixels come from the fringe.
-      {16, 1, 1}, {64, 3, 3}, {64, 6, 6}, {64, 0, 5}, {64, -3, -3},  {64, -2, 9}, {16, 5, 5},
-      {8, 4, 4},  {3, 2, 2},  {0, 2, 2},  {-5, 2, 3}, {128, 10, 25}, {64, 4, 0},  {1024, 600, 5}};
+      // boundary pixels come from the fringe; radii beyond the frame, as a run takes them.
+      {16, 1, 1}, {64, 3, 3},     {64, 6, 6},      {64, 0, 5},     {64, -3, -3}, {64, -2, 9},
+      {16, 5, 5}, {8, 4, 4},      {3, 2, 2},       {0, 2, 2},      {-5, 2, 3},   {128, 10, 25},
+      {64, 4, 0}, {1024, 600, 5}, {128, 129, 129}, {128, 200, 200}};
   for (const auto& [width, radius, gap] : cases) {
     StarAnnulus a;
     a.init(width, width, radius, gap);
