@@ -98,14 +98,19 @@ int cliMain(CLI::App& app, int argc, char** argv, Run run) {
   } catch (const CLI::CallForVersion& e) {
     std::cout << e.what() << "\n";
     return 0;
-  } catch (const CLI::ExtrasError&) {
+  } catch (const CLI::ParseError& e) {
+    // An unknown option is named first, whatever else is wrong: it is most likely a typo, and
+    // a missing argument may well be its consequence.
     const std::vector<std::string> extras = app.remaining();
     const std::string first = extras.empty() ? std::string() : extras.front();
-    if (first.rfind("-", 0) != 0) return refuse("unexpected argument '" + first + "'");
-    const std::string suggestion = detail::closestOption(app, first);
-    return refuse("unknown option " + first.substr(0, first.find('=')) +
-                  (suggestion.empty() ? std::string() : " (did you mean " + suggestion + "?)"));
-  } catch (const CLI::ParseError& e) {
+    if (first.rfind("-", 0) == 0) {
+      const std::string suggestion = detail::closestOption(app, first);
+      return refuse("unknown option " + first.substr(0, first.find('=')) +
+                    (suggestion.empty() ? std::string() : " (did you mean " + suggestion + "?)"));
+    }
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+      return refuse("unexpected argument '" + first + "'");
+    }
     return refuse(detail::firstLine(e.what()));
   }
   try {
