@@ -179,6 +179,13 @@ TEST(Prepare, BadInputsAreRefusedWithOneLineAndLeaveNothing) {
   test::writeBytes(tmp.file("deep.ser"), serWith(34, le32, good.size()));
   test::writeConstantFits(tmp.file("small.fits"), 100, 1.0f);
   test::writeConstantFits(tmp.file("dark.fits"), 256, 1.0f);
+  // A cube whose claimed size overflows every integer type.
+  std::string huge;
+  for (const std::string c : {"SIMPLE  = T", "BITPIX  = -64", "NAXIS   = 3", "NAXIS1  = 2147483647",
+                              "NAXIS2  = 2147483647", "NAXIS3  = 2147483647", "END"}) {
+    huge += c + std::string(80 - c.size(), ' ');
+  }
+  test::writeBytes(tmp.file("huge.fits"), huge + std::string(2880 - huge.size(), ' '));
   fs::create_directory(tmp.path() / "full");
   test::writeBytes(tmp.file("full/x"), "x");
   struct Case {
@@ -194,6 +201,8 @@ TEST(Prepare, BadInputsAreRefusedWithOneLineAndLeaveNothing) {
       {{tmp.file("short.ser"), out}, 1, "short.ser: the header claims 4 frames of 128 x 128"},
       {{tmp.file("zero.ser"), out}, 1, "zero.ser: the header gives a frame size of 0 x 128"},
       {{tmp.file("deep.ser"), out}, 1, "deep.ser: unsupported bit depth 32"},
+      {{tmp.file("huge.fits"), out}, 1,
+       "huge.fits: the header claims 7.923e+28 bytes"},
       {{tmp.file("small.fits"), out}, 1, "small.fits: frames of 100 x 100 are too small"},
       {{ser, out, "--dark=" + tmp.file("dark.fits")}, 1, "dark.fits: its frames are not the size"},
       {{ser, "--out=" + tmp.file("full")}, 1, "full: not empty"},

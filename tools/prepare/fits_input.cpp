@@ -3,6 +3,7 @@
 #include <fitsio.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -91,7 +92,11 @@ void FitsInput::describe(uint64_t fileBytes) {
   const long double needed =
       static_cast<long double>(dataStart) + std::abs(bitpix_) / 8.0L * axes[0] * axes[1] * planes_;
   if (status != 0 || needed > static_cast<long double>(fileBytes)) {
-    fail("the header claims " + std::to_string(static_cast<unsigned long long>(needed)) +
+    // A hostile header can claim more bytes than any integer type holds: such claims are
+    // printed in floating-point notation rather than converted.
+    char claimed[64];
+    std::snprintf(claimed, sizeof claimed, needed < 0x1p63L ? "%.0Lf" : "%.3Le", needed);
+    fail(std::string("the header claims ") + claimed +
              " bytes of header and image data, but the file holds " + std::to_string(fileBytes),
          0);
   }
