@@ -21,13 +21,72 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-json optionalNumber(const std::optional<double>& value) {
+// The record file's keys, one list per type that both the writer and the reader walk, so the two
+// cannot drift apart. `R` is the type or its const.
+template <class R, class Visit>
+void recordFields(R& r, Visit&& visit) {
+  visit("name", r.name);
+  visit("kind", r.kind);
+  visit("source", r.source);
+  visit("status", r.status);
+  visit("reason", r.reason);
+  visit("warnings", r.warnings);
+  visit("note", r.note);
+  visit("epoch_besselian", r.epoch);
+  visit("frames_listed", r.framesListed);
+  visit("frames_used", r.framesUsed);
+  visit("width", r.width);
+  visit("reference", r.reference);
+  visit("seconds", r.seconds);
+  visit("korrin_settings", r.korrinSettings);
+  visit("reconstruct_settings", r.reconstructSettings);
+}
+
+// Under "files".
+template <class R, class Visit>
+void fileFields(R& r, Visit&& visit) {
+  visit("result", r.result);
+  visit("log", r.log);
+  visit("autocorr_png", r.autocorrPng);
+  visit("power_png", r.powerPng);
+  visit("image_png", r.imagePng);
+  visit("json", r.json);
+}
+
+// Under "measurement", present when the reconstruction ran.
+template <class M, class Visit>
+void measurementFields(M& m, Visit&& visit) {
+  visit("detected", m.detected);
+  visit("significance", m.significance);
+  visit("separation_px", m.separation);
+  visit("separation_err_px", m.separationErr);
+  visit("separation_arcsec", m.separationArcsec);
+  visit("separation_err_arcsec", m.separationErrArcsec);
+  visit("position_angle_deg", m.positionAngle);
+  visit("position_angle_err_deg", m.positionAngleErr);
+  visit("delta_mag", m.deltaMag);
+  visit("delta_mag_err", m.deltaMagErr);
+  visit("quadrant_confidence", m.quadrantConfidence);
+}
+
+template <class T>
+json toJson(const T& value) {
+  return json(value);
+}
+
+json toJson(const std::optional<double>& value) {
   return value ? json(*value) : json(nullptr);
 }
 
-std::optional<double> numberOr(const json& j, const char* key) {
-  return j.contains(key) && j.at(key).is_number() ? std::optional(j.at(key).get<double>())
-                                                  : std::nullopt;
+// Every key must be there, except that an absent number is written as null.
+template <class T>
+void fromJson(const json& j, const char* key, T& value) {
+  value = j.at(key).get<T>();
+}
+
+void fromJson(const json& j, const char* key, std::optional<double>& value) {
+  value = j.contains(key) && j.at(key).is_number() ? std::optional(j.at(key).get<double>())
+                                                   : std::nullopt;
 }
 
 std::string fixed(double value, int digits) {
@@ -110,41 +169,15 @@ void replaceFile(const fs::path& path, const std::string& text) {
 }
 
 void writeRecord(const fs::path& report, const Record& r) {
-  json j = {{"name", r.name},
-            {"kind", r.kind},
-            {"source", r.source},
-            {"status", r.status},
-            {"reason", r.reason},
-            {"warnings", r.warnings},
-            {"note", r.note},
-            {"epoch_besselian", optionalNumber(r.epoch)},
-            {"frames_listed", r.framesListed},
-            {"frames_used", r.framesUsed},
-            {"width", r.width},
-            {"reference", r.reference},
-            {"seconds", r.seconds},
-            {"korrin_settings", r.korrinSettings},
-            {"reconstruct_settings", r.reconstructSettings},
-            {"files",
-             {{"result", r.result},
-              {"log", r.log},
-              {"autocorr_png", r.autocorrPng},
-              {"power_png", r.powerPng},
-              {"image_png", r.imagePng},
-              {"json", r.json}}}};
+  json j, files;
+  recordFields(r, [&](const char* key, const auto& value) { j[key] = toJson(value); });
+  fileFields(r, [&](const char* key, const auto& value) { files[key] = toJson(value); });
+  j["files"] = files;
   if (r.measurement) {
-    const Measurement& m = *r.measurement;
-    j["measurement"] = {{"detected", m.detected},
-                        {"significance", m.significance},
-                        {"separation_px", m.separation},
-                        {"separation_err_px", m.separationErr},
-                        {"separation_arcsec", optionalNumber(m.separationArcsec)},
-                        {"separation_err_arcsec", optionalNumber(m.separationErrArcsec)},
-                        {"position_angle_deg", m.positionAngle},
-                        {"position_angle_err_deg", m.positionAngleErr},
-                        {"delta_mag", m.deltaMag},
-                        {"delta_mag_err", m.deltaMagErr},
-                        {"quadrant_confidence", m.quadrantConfidence}};
+    json m;
+    measurementFields(*r.measurement,
+                      [&](const char* key, const auto& value) { m[key] = toJson(value); });
+    j["measurement"] = m;
   }
   replaceFile(recordPath(report, r.name), j.dump(2) + "\n");
 }
@@ -155,42 +188,13 @@ std::optional<Record> readRecord(const fs::path& report, const std::string& name
   try {
     const json j = json::parse(file);
     Record r;
-    r.name = j.at("name");
-    r.kind = j.at("kind");
-    r.source = j.at("source");
-    r.status = j.at("status");
-    r.reason = j.at("reason");
-    r.warnings = j.at("warnings").get<std::vector<std::string>>();
-    r.note = j.at("note");
-    r.epoch = numberOr(j, "epoch_besselian");
-    r.framesListed = j.at("frames_listed");
-    r.framesUsed = j.at("frames_used");
-    r.width = j.at("width");
-    r.reference = j.at("reference");
-    r.seconds = j.at("seconds");
-    r.korrinSettings = j.at("korrin_settings");
-    r.reconstructSettings = j.at("reconstruct_settings");
-    const json& f = j.at("files");
-    r.result = f.at("result");
-    r.log = f.at("log");
-    r.autocorrPng = f.at("autocorr_png");
-    r.powerPng = f.at("power_png");
-    r.imagePng = f.at("image_png");
-    r.json = f.at("json");
+    recordFields(r, [&](const char* key, auto& value) { fromJson(j, key, value); });
+    const json& files = j.at("files");
+    fileFields(r, [&](const char* key, auto& value) { fromJson(files, key, value); });
     if (j.contains("measurement")) {
-      const json& mj = j.at("measurement");
       Measurement m;
-      m.detected = mj.at("detected");
-      m.significance = mj.at("significance");
-      m.separation = mj.at("separation_px");
-      m.separationErr = mj.at("separation_err_px");
-      m.separationArcsec = numberOr(mj, "separation_arcsec");
-      m.separationErrArcsec = numberOr(mj, "separation_err_arcsec");
-      m.positionAngle = mj.at("position_angle_deg");
-      m.positionAngleErr = mj.at("position_angle_err_deg");
-      m.deltaMag = mj.at("delta_mag");
-      m.deltaMagErr = mj.at("delta_mag_err");
-      m.quadrantConfidence = mj.at("quadrant_confidence");
+      measurementFields(
+          m, [&](const char* key, auto& value) { fromJson(j.at("measurement"), key, value); });
       r.measurement = m;
     }
     return r;
