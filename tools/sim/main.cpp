@@ -19,13 +19,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/sim/recordings.h"
 #include "tools/sim/speckle_sim.h"
@@ -330,26 +331,8 @@ struct FrameWriter {
   }
 };
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// Shortest text that reads back as the same double; JSON has no infinity, so null stands for it.
-std::string jsonNumber(double value) {
-  if (!std::isfinite(value)) return "null";
+// Shortest text that reads back as the same double.
+std::string shortest(double value) {
   char text[64];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
@@ -361,50 +344,46 @@ void writeTruth(const fs::path& path, const Options& options, const std::string&
   const PixelOffset offset = separationVector(p);
   const double pupil = effectivePupilPixels(p);
   const FrameGeometry geometry = placeSimWindow(p.width, options.frameWidth, options.frameHeight);
-  std::ostringstream json;
-  json << "{\n"
-       << "  \"generator\": \"korrin-sim\",\n"
-       << "  \"name\": " << jsonString(options.name) << ",\n"
-       << "  \"first_file\": " << jsonString(firstFile) << ",\n"
-       << "  \"last_file\": " << jsonString(lastFile) << ",\n"
-       << "  \"result_file\": " << jsonString(options.name + ".krn1") << ",\n"
-       << "  \"frames\": " << options.frames << ",\n"
-       << "  \"width\": " << p.width << ",\n"
-       << "  \"format\": " << jsonString(options.format) << ",\n"
-       << "  \"frame_width\": " << geometry.width << ",\n"
-       << "  \"frame_height\": " << geometry.height << ",\n"
-       << "  \"window_x0\": " << geometry.x0 << ",\n"
-       << "  \"window_y0\": " << geometry.y0 << ",\n"
-       << "  \"bitpix\": " << options.bitpix << ",\n"
-       << "  \"seed\": " << p.seed << ",\n"
-       << "  \"convention\": "
-       << jsonString(
-              "x = column (NAXIS1), y = row (NAXIS2) in file order, 0-based pixel "
-              "indices; north is +y (up), east is -x (left); the position angle is "
-              "measured from north (+y) towards east (-x); (dx, dy) is the companion "
-              "minus the primary")
-       << ",\n"
-       << "  \"separation_px\": " << jsonNumber(p.separation) << ",\n"
-       << "  \"position_angle_deg\": " << jsonNumber(p.positionAngle) << ",\n"
-       << "  \"dx\": " << jsonNumber(offset.dx) << ",\n"
-       << "  \"dy\": " << jsonNumber(offset.dy) << ",\n"
-       << "  \"primary_x\": " << jsonNumber(geometry.x0 + p.width / 2.0) << ",\n"
-       << "  \"primary_y\": " << jsonNumber(geometry.y0 + p.width / 2.0) << ",\n"
-       << "  \"flux_ratio\": " << jsonNumber(p.fluxRatio) << ",\n"
-       << "  \"r0_m\": " << jsonNumber(p.r0) << ",\n"
-       << "  \"diameter_m\": " << jsonNumber(p.diameter) << ",\n"
-       << "  \"diameter_over_r0\": " << jsonNumber(p.diameter / p.r0) << ",\n"
-       << "  \"obstruction\": " << jsonNumber(p.obstruction) << ",\n"
-       << "  \"pupil_px\": " << jsonNumber(pupil) << ",\n"
-       << "  \"lambda_over_d_px\": " << jsonNumber(p.width / pupil) << ",\n"
-       << "  \"peak_adu\": " << jsonNumber(*options.peak) << ",\n"
-       << "  \"photons_per_frame\": " << jsonNumber(p.photons) << ",\n"
-       << "  \"sky_adu\": " << jsonNumber(p.sky) << ",\n"
-       << "  \"read_noise_adu\": " << jsonNumber(p.readNoise) << ",\n"
-       << "  \"clipped_pixels\": " << saturated << "\n"
-       << "}\n";
+  const nlohmann::ordered_json truth = {
+      {"generator", "korrin-sim"},
+      {"name", options.name},
+      {"first_file", firstFile},
+      {"last_file", lastFile},
+      {"result_file", options.name + ".krn1"},
+      {"frames", options.frames},
+      {"width", p.width},
+      {"format", options.format},
+      {"frame_width", geometry.width},
+      {"frame_height", geometry.height},
+      {"window_x0", geometry.x0},
+      {"window_y0", geometry.y0},
+      {"bitpix", options.bitpix},
+      {"seed", p.seed},
+      {"convention",
+       "x = column (NAXIS1), y = row (NAXIS2) in file order, 0-based pixel indices; north is +y "
+       "(up), east is -x (left); the position angle is measured from north (+y) towards east "
+       "(-x); (dx, dy) is the companion minus the primary"},
+      {"separation_px", p.separation},
+      {"position_angle_deg", p.positionAngle},
+      {"dx", offset.dx},
+      {"dy", offset.dy},
+      {"primary_x", geometry.x0 + p.width / 2.0},
+      {"primary_y", geometry.y0 + p.width / 2.0},
+      {"flux_ratio", p.fluxRatio},
+      {"r0_m", p.r0},
+      {"diameter_m", p.diameter},
+      {"diameter_over_r0", p.diameter / p.r0},
+      {"obstruction", p.obstruction},
+      {"pupil_px", pupil},
+      {"lambda_over_d_px", p.width / pupil},
+      {"peak_adu", *options.peak},
+      {"photons_per_frame", p.photons},
+      {"sky_adu", p.sky},
+      {"read_noise_adu", p.readNoise},
+      {"clipped_pixels", saturated}};
   std::ofstream file(path, std::ios::binary);
-  file << json.str();
+  // Names are file names, which need not be UTF-8: such bytes become U+FFFD rather than fail.
+  file << truth.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
   file.close();
   if (!file) throw std::runtime_error("cannot write " + path.string());
 }
@@ -450,7 +429,7 @@ int run(const Options& given) {
   if (options.format == "ser") {
     // A start time of its own, so the same options give the same file; one frame every 10 ms.
     const SerText text{"korrin-sim", "simulated camera",
-                       "D = " + jsonNumber(options.sim.diameter) + " m"};
+                       "D = " + shortest(options.sim.diameter) + " m"};
     ser = std::make_unique<SerFileWriter>(
         (options.out / (options.name + ".ser")).string(), geometry.width, geometry.height,
         options.bitpix, frames, text,
