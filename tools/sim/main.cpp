@@ -522,8 +522,12 @@ int run(const Options& given) {
   }
   std::printf("Files %s ... %s, truth %s\n", firstFile.c_str(), lastFile.c_str(),
               truthPath.filename().string().c_str());
-  std::printf("Companion at dx = %.3f, dy = %.3f pixels (separation %g, position angle %g deg)\n",
-              offset.dx, offset.dy, options.sim.separation, options.sim.positionAngle);
+  if (options.sim.fluxRatio > 0) {
+    std::printf("Companion at dx = %.3f, dy = %.3f pixels (separation %g, position angle %g deg)\n",
+                offset.dx, offset.dy, options.sim.separation, options.sim.positionAngle);
+  } else {
+    std::printf("A single star (--ratio=0)\n");
+  }
   if (writer.saturated > 0) {
     std::printf(
         "%ld pixels were clipped at the top of the sample range; lower --peak to avoid it\n",
